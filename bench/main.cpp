@@ -1,0 +1,159 @@
+// gridlet-bench: plays the Business Layer over a real socket and measures the kernel.
+#include "runner.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+void usage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: gridlet-bench [options]\n"
+               "\n"
+               "Starts the kernel, plays the Business Layer (a WebSocket server on 127.0.0.1)\n"
+               "and prints one line per figure.\n"
+               "\n"
+               "  --kernel PATH        kernel binary (default: gridlet-kernel in the folder above\n"
+               "                       this program's, i.e. build/gridlet-kernel)\n"
+               "  --scenario NAME      run only this scenario; repeat or give a comma list\n"
+               "                       (startup, exec_rtt, print_flood, cfc_rtt, cfc_storm,\n"
+               "                       streaming, big_result; default: all in that order)\n"
+               "  --json               print a JSON summary on stdout (figure lines go to stderr)\n"
+               "  --storm-calls N      calls in cfc_storm (default 20000)\n"
+               "  --rtt-calls N        measured round trips in exec_rtt and cfc_rtt (default 5000)\n"
+               "  --warmup N           unmeasured round trips before those (default 100)\n"
+               "  --spawns N           kernels started by startup (default 10)\n"
+               "  --stream-values N    values yielded in streaming (default 100000)\n"
+               "  --print-lines N      print() calls in print_flood (default 100000)\n"
+               "  --big-bytes N        result size in big_result (default 16777216)\n"
+               "  --timeout S          fail a scenario when nothing arrives for S seconds (default 20)\n"
+               "  --workbook-id ID     workbook id passed to the kernel (default bench-wb)\n"
+               "  --kernel-log PATH    file for the kernel's stdout/stderr (default\n"
+               "                       $TMPDIR/gridlet-bench-kernel.log; '-' keeps them on ours)\n"
+               "  --log-level LEVEL    GRIDLET_LOG_LEVEL for the kernel (default WARNING)\n"
+               "  --help               this text\n");
+}
+
+bool split_into(const std::string& list, std::vector<std::string>& out) {
+  std::stringstream ss(list);
+  std::string item;
+  while (std::getline(ss, item, ','))
+    if (!item.empty()) out.push_back(item);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  bench::Options opt;
+  std::string log_arg;
+  bool log_given = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "missing value for %s\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    auto number = [&]() -> long long {
+      std::string v = value();
+      try {
+        std::size_t used = 0;
+        long long n = std::stoll(v, &used);
+        if (used == v.size() && n >= 0) return n;
+      } catch (...) {
+      }
+      std::fprintf(stderr, "%s needs a non-negative integer, got '%s'\n", a.c_str(), v.c_str());
+      std::exit(2);
+    };
+    if (a == "--help" || a == "-h") {
+      usage(stdout);
+      return 0;
+    } else if (a == "--kernel") {
+      opt.kernel_path = value();
+    } else if (a == "--scenario") {
+      split_into(value(), opt.scenarios);
+    } else if (a == "--json") {
+      opt.json = true;
+    } else if (a == "--storm-calls") {
+      opt.storm_calls = static_cast<int>(number());
+    } else if (a == "--rtt-calls") {
+      opt.rtt_calls = static_cast<int>(number());
+    } else if (a == "--warmup") {
+      opt.warmup = static_cast<int>(number());
+    } else if (a == "--spawns") {
+      opt.spawns = static_cast<int>(number());
+    } else if (a == "--stream-values") {
+      opt.stream_values = static_cast<int>(number());
+    } else if (a == "--print-lines") {
+      opt.print_lines = static_cast<int>(number());
+    } else if (a == "--big-bytes") {
+      opt.big_bytes = static_cast<std::size_t>(number());
+    } else if (a == "--timeout") {
+      opt.idle_timeout_s = static_cast<double>(number());
+    } else if (a == "--workbook-id") {
+      opt.workbook_id = value();
+    } else if (a == "--kernel-log") {
+      log_arg = value();
+      log_given = true;
+    } else if (a == "--log-level") {
+      opt.log_level = value();
+    } else {
+      std::fprintf(stderr, "unknown argument: %s\n\n", a.c_str());
+      usage(stderr);
+      return 2;
+    }
+  }
+  for (const auto& s : opt.scenarios) {
+    const auto& all = bench::all_scenarios();
+    if (std::find(all.begin(), all.end(), s) == all.end()) {
+      std::fprintf(stderr, "unknown scenario: %s\n", s.c_str());
+      return 2;
+    }
+  }
+  if (opt.rtt_calls < 1 || opt.storm_calls < 1 || opt.spawns < 1) {
+    std::fprintf(stderr, "--rtt-calls, --storm-calls and --spawns must be at least 1\n");
+    return 2;
+  }
+  if (opt.kernel_path.empty()) opt.kernel_path = bench::default_kernel_path();
+  if (access(opt.kernel_path.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "kernel binary not found or not executable: %s\n", opt.kernel_path.c_str());
+    return 2;
+  }
+  if (!log_given) {
+    const char* tmp = std::getenv("TMPDIR");
+    opt.log_path = std::string(tmp && *tmp ? tmp : "/tmp") + "/gridlet-bench-kernel.log";
+  } else if (log_arg != "-") {
+    opt.log_path = log_arg;
+  }
+  if (!opt.log_path.empty()) {
+    // Start each run with an empty log; every kernel of the run appends to it.
+    if (std::FILE* f = std::fopen(opt.log_path.c_str(), "w")) std::fclose(f);
+  }
+
+  bench::asio::io_context ioc(1);
+  bench::Runner runner(ioc, opt);
+  std::string fatal;
+  bench::asio::co_spawn(ioc, runner.run(), [&](std::exception_ptr e) {
+    if (!e) return;
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      fatal = ex.what();
+    }
+  });
+  ioc.run();
+  if (!fatal.empty()) std::fprintf(stderr, "gridlet-bench: %s\n", fatal.c_str());
+  if (opt.json) std::printf("%s\n", runner.summary_json().c_str());
+  bool all_ok = fatal.empty();
+  for (const auto& r : runner.results()) all_ok = all_ok && r.ok;
+  return all_ok ? 0 : 1;
+}

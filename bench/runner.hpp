@@ -1,0 +1,112 @@
+// Plays the Business Layer for one or more kernels and runs the measurement scenarios.
+#pragma once
+
+#include "kernel_link.hpp"
+#include "kernel_process.hpp"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bench {
+
+struct Options {
+  std::string kernel_path;
+  std::string workbook_id = "bench-wb";
+  std::string log_path;  // where the kernel's stdout/stderr go; empty: inherited
+  std::string log_level = "WARNING";
+  std::vector<std::string> scenarios;  // empty: all
+  bool json = false;
+  int spawns = 10;
+  int rtt_calls = 5000;
+  int warmup = 100;
+  int storm_calls = 20000;
+  int stream_values = 100000;
+  int print_lines = 100000;
+  std::size_t big_bytes = 16u * 1024 * 1024;
+  double idle_timeout_s = 20.0;     // a scenario fails when nothing arrives for this long
+  double connect_timeout_s = 15.0;  // spawn to WebSocket upgrade
+  double exit_timeout_s = 10.0;     // shutdown message to process exit
+};
+
+struct Figure {
+  std::string name;
+  double value;
+  std::string unit;
+};
+
+struct ScenarioResult {
+  std::string name;
+  bool ok = true;
+  std::string error;
+  std::vector<Figure> figures;
+  std::vector<std::string> notes;
+
+  void fail(std::string why) {
+    if (ok) error = std::move(why);
+    ok = false;
+  }
+};
+
+const std::vector<std::string>& all_scenarios();
+
+class Runner {
+ public:
+  Runner(asio::io_context& ioc, Options options);
+  asio::awaitable<void> run();
+  const std::vector<ScenarioResult>& results() const { return results_; }
+  std::string summary_json() const;
+
+ private:
+  struct Session {
+    std::unique_ptr<KernelProcess> proc;
+    std::shared_ptr<KernelLink> link;
+    std::function<void(std::string_view)> handler;  // the running scenario's
+    bool module_sent = false;
+    Clock::time_point spawned, connected;
+  };
+
+  asio::awaitable<std::unique_ptr<Session>> start_kernel();
+  // Sends `shutdown`, waits for the process to end, kills it by pid if it does not.
+  asio::awaitable<void> stop_kernel(Session& s, ScenarioResult* r, double* shutdown_ms = nullptr);
+  // The shared kernel for the measurement scenarios, started on first use or after a failure.
+  asio::awaitable<Session*> shared_session(ScenarioResult& r);
+  void on_message(Session& s, std::string_view msg);
+
+  // Waits for `done`; fails `r` when the connection ends or nothing arrives for the idle time.
+  asio::awaitable<bool> wait_done(Session& s, Signal& done, ScenarioResult& r, std::string_view what);
+  asio::awaitable<void> sleep(double seconds);
+  // Sends the benchmark module and waits for module_updated.
+  asio::awaitable<bool> ensure_module(Session& s, ScenarioResult& r);
+
+  void figure(ScenarioResult& r, std::string name, double value, std::string unit);
+
+  asio::awaitable<void> scenario_startup(ScenarioResult& r);
+  asio::awaitable<void> scenario_exec_rtt(ScenarioResult& r);
+  asio::awaitable<void> scenario_print_flood(ScenarioResult& r);
+  asio::awaitable<void> scenario_cfc_rtt(ScenarioResult& r);
+  asio::awaitable<void> scenario_cfc_storm(ScenarioResult& r);
+  asio::awaitable<void> scenario_streaming(ScenarioResult& r);
+  asio::awaitable<void> scenario_big_result(ScenarioResult& r);
+
+  // Sequential round trips: `make(i)` builds request i, the reply is the message of `reply_type`
+  // carrying request id `id(i)`; `check` validates it (empty string = fine, else the failure).
+  asio::awaitable<void> sequential_rtt(
+      ScenarioResult& r, int calls, std::string_view reply_type,
+      const std::function<std::string(int)>& make, const std::function<std::string(int)>& id,
+      const std::function<std::string(std::string_view)>& check);
+
+  asio::io_context& ioc_;
+  Options opt_;
+  tcp::acceptor acceptor_;
+  unsigned short port_ = 0;
+  std::unique_ptr<Session> shared_;
+  pid_t cpu_pid_ = -1;  // kernel whose CPU the running scenario measures
+  double kernel_cpu0_ = 0, bench_cpu0_ = 0;
+  std::vector<ScenarioResult> results_;
+};
+
+}  // namespace bench

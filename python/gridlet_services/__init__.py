@@ -1,0 +1,1 @@
+"""Python-side services of the kernel (language services)."""

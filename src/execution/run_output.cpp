@@ -1,0 +1,26 @@
+#include "execution/run_output.hpp"
+
+#include "kernel/kernel.hpp"
+#include "messaging/json_text.hpp"
+
+namespace gridlet {
+namespace {
+thread_local RunOutput* t_current = nullptr;
+}
+
+RunOutput* RunOutput::current() { return t_current; }
+
+RunScope::RunScope(RunOutput& run) : previous_(t_current) { t_current = &run; }
+RunScope::~RunScope() { t_current = previous_; }
+
+void RunOutput::write(const GilHeld& gil, StreamKind kind, std::string_view utf8) {
+    if (keep_text_) (kind == StreamKind::out ? out_ : err_).append(utf8);
+    thread_local std::string message;
+    message.clear();
+    message += kind == StreamKind::out ? "{\"type\":\"stdout\",\"content\":" : "{\"type\":\"stderr\",\"content\":";
+    json_text::append_string(message, utf8);
+    message += tail_;
+    kernel_.post_from_worker(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", {}});
+}
+
+}  // namespace gridlet

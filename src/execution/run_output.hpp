@@ -1,0 +1,49 @@
+#pragma once
+// Per-thread output routing. While a run of user code is active on a thread, every write to
+// sys.stdout/sys.stderr made on that thread reaches this run's capture: it is streamed at once as a
+// stdout/stderr message carrying the run's fields and, when asked, kept for the run's logs. Runs
+// on other workers have their own, so overlapping runs never mix their output.
+#include <string>
+#include <string_view>
+
+#include "kernel/gil.hpp"
+
+namespace gridlet {
+
+class Kernel;
+enum class StreamKind { out, err };
+
+class RunOutput {
+public:
+    // `tail` is the JSON text that closes each stream message after its content, e.g.
+    // ,"request_id":"r1","workbook_id":"wb","source":"ide"}
+    RunOutput(Kernel& kernel, std::string tail, bool keep_text)
+        : kernel_(kernel), tail_(std::move(tail)), keep_text_(keep_text) {}
+
+    void write(const GilHeld&, StreamKind kind, std::string_view utf8);
+    const std::string& text(StreamKind kind) const { return kind == StreamKind::out ? out_ : err_; }
+    std::string logs() const { return out_ + err_; }
+
+    static RunOutput* current();
+
+private:
+    friend class RunScope;
+    Kernel& kernel_;
+    std::string tail_;
+    bool keep_text_;
+    std::string out_, err_;
+};
+
+// Makes `run` the calling thread's capture for the scope's lifetime.
+class RunScope {
+public:
+    explicit RunScope(RunOutput& run);
+    ~RunScope();
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+private:
+    RunOutput* previous_;
+};
+
+}  // namespace gridlet

@@ -1,0 +1,36 @@
+#pragma once
+// Pieces every kind of call uses on the worker: module lookup, wire conversion through the bridge
+// module's Serializer, and turning the pending exception into the reported traceback.
+#include <boost/json/value.hpp>
+
+#include <string>
+
+#include "execution/run_output.hpp"
+#include "kernel/gil.hpp"
+
+namespace gridlet {
+class Kernel;
+namespace invocation {
+
+// sys.modules[name] after importing it (through the in-memory loader first). New reference, or
+// nullptr with ImportError set; `missing_text` is the error when the import leaves no entry.
+PyObject* import_module(const GilHeld&, const std::string& name, const std::string& missing_text);
+
+// The attribute `function` of `module`, or nullptr with AttributeError "Function ... not found".
+PyObject* find_function(const GilHeld&, PyObject* module, const std::string& module_name, const std::string& function);
+
+// List of Python values for a wire argument list; nullptr with TypeError when it is not a list.
+PyObject* deserialize_args(const GilHeld&, Kernel& kernel, const boost::json::value* args);
+
+// gridlet.Serializer.to_wire(value): new reference or nullptr with the error set.
+PyObject* to_wire(const GilHeld&, Kernel& kernel, PyObject* value);
+
+// The pending exception's traceback text; also written to the run's stderr capture, as
+// traceback.print_exc would.
+std::string report_exception(const GilHeld&, RunOutput* run);
+
+// Text value for echoing a field back: "null" when absent.
+std::string json_or_null(const boost::json::value* v);
+
+}  // namespace invocation
+}  // namespace gridlet

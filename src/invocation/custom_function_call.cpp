@@ -1,0 +1,184 @@
+// custom_function_call: a worksheet function of a workbook module, called from Excel.
+#include <boost/json.hpp>
+
+#include "execution/error_json.hpp"
+#include "execution/tracebacks.hpp"
+#include "invocation/call_support.hpp"
+#include "invocation/invocation.hpp"
+#include "kernel/kernel.hpp"
+#include "messaging/fields.hpp"
+#include "messaging/py_json.hpp"
+#include "util/log.hpp"
+
+namespace gridlet::invocation {
+namespace {
+
+struct Call {
+    std::string module_name, function_name;
+    boost::json::value args;
+    bool has_args = false;
+    // Echoed JSON texts
+    std::string module_json, function_json, request_id_json, workbook_json, source_json;
+    std::string request_id_display, source_display;
+};
+
+std::string reply_tail(const Call& c) {
+    return ",\"request_id\":" + c.request_id_json + ",\"module_name\":" + c.module_json +
+           ",\"function_name\":" + c.function_json + ",\"workbook_id\":" + c.workbook_json +
+           ",\"source\":" + c.source_json + "}";
+}
+
+// Refusals and failures of the kernel itself: the error is an error record.
+void send_error_pair(Kernel& kernel, const GilHeld* gil, const Call& c, const ErrorRecord& e) {
+    std::string record = error_record_json(e);
+    std::string first = "{\"type\":\"execution_error\",\"success\":false,\"error\":" + record + reply_tail(c);
+    std::string second = "{\"type\":\"function_execution_result\",\"request_id\":" + c.request_id_json +
+                         ",\"status\":\"error\",\"error\":" + record + "}";
+    if (gil) {
+        kernel.post_from_worker(*gil, first, {"execution_error", c.request_id_json});
+        kernel.post_from_worker(*gil, second, {"function_execution_result", c.request_id_json});
+    } else {
+        kernel.send_json(first, {"execution_error", c.request_id_json});
+        kernel.send_json(second, {"function_execution_result", c.request_id_json});
+    }
+}
+
+void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
+    const std::string qualified = c.module_name + "." + c.function_name;
+    GLOG_DEBUG("[Kernel] [Worker Thread {}] Executing custom function: {}", WorkerPool::current_thread_name(),
+               qualified);
+    RunOutput run(kernel,
+                  ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
+                      ",\"source\":" + c.source_json + "}",
+                  /*keep_text=*/true);
+    std::string error_text;
+    std::string result_json;
+    std::string repr_text;
+    bool has_result = false;
+    {
+        RunScope scope(run);
+        PyObject* module = import_module(gil, c.module_name,
+                                         "Module '" + c.module_name +
+                                             "' not found in sys.modules. Make sure the module has been synced via "
+                                             "update_module.");
+        PyObject* func = module ? find_function(gil, module, c.module_name, c.function_name) : nullptr;
+        PyObject* args = func ? deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr) : nullptr;
+        PyObject* tuple = args ? PyList_AsTuple(args) : nullptr;
+        PyObject* value = tuple ? PyObject_Call(func, tuple, nullptr) : nullptr;
+        PyObject* wire = nullptr;
+        if (value && PyGen_Check(value)) {
+            // A generator's result is the list of all its items, each converted.
+            wire = PyList_New(0);
+            while (PyObject* item = PyIter_Next(value)) {
+                PyObject* w = to_wire(gil, kernel, item);
+                Py_DECREF(item);
+                if (!w || PyList_Append(wire, w) < 0) {
+                    Py_XDECREF(w);
+                    Py_CLEAR(wire);
+                    break;
+                }
+                Py_DECREF(w);
+            }
+            if (wire && PyErr_Occurred()) Py_CLEAR(wire);
+        } else if (value) {
+            wire = to_wire(gil, kernel, value);
+        }
+        if (wire) {
+            try {
+                py_json::append(gil, wire, result_json);
+                has_result = wire != Py_None;
+                if (has_result) {
+                    PyObject* repr = PyObject_Repr(value);
+                    if (repr) {
+                        repr_text = py_json::utf8_of(gil, repr);
+                        Py_DECREF(repr);
+                    } else {
+                        Py_CLEAR(wire);
+                    }
+                }
+            } catch (const py_json::EncodeError& e) {
+                PyErr_SetString(PyExc_TypeError, e.what());
+                Py_CLEAR(wire);
+            }
+        }
+        if (!wire) error_text = report_exception(gil, &run);
+        Py_XDECREF(wire);
+        Py_XDECREF(value);
+        Py_XDECREF(tuple);
+        Py_XDECREF(args);
+        Py_XDECREF(func);
+        Py_XDECREF(module);
+    }
+
+    std::string logs = run.logs();
+    if (!logs.empty()) GLOG_INFO("[Kernel] Function logs:\n{}", logs);
+    std::string logs_json;
+    json_text::append_string(logs_json, logs);
+
+    if (error_text.empty()) {
+        if (has_result) {
+            std::string out = "{\"type\":\"result_output\",\"content\":";
+            json_text::append_string(out, "Out: " + repr_text + "\n");
+            out += ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
+                   ",\"source\":" + c.source_json + "}";
+            kernel.post_from_worker(gil, out, {"result_output", c.request_id_json});
+        }
+        std::string first = "{\"type\":\"execution_result\",\"success\":true,\"result\":" + result_json +
+                            ",\"logs\":" + logs_json + reply_tail(c);
+        kernel.post_from_worker(gil, first, {"execution_result", c.request_id_json});
+        std::string second = "{\"type\":\"function_execution_result\",\"request_id\":" + c.request_id_json +
+                             ",\"status\":\"success\",\"result\":" + result_json + ",\"logs\":" + logs_json + "}";
+        kernel.post_from_worker(gil, second, {"function_execution_result", c.request_id_json});
+        GLOG_INFO("[Kernel] Custom function call succeeded: {}", qualified);
+        return;
+    }
+    std::string err;
+    json_text::append_string(err, error_text);
+    std::string first = "{\"type\":\"execution_error\",\"success\":false,\"error\":" + err + ",\"logs\":" + logs_json +
+                        reply_tail(c);
+    kernel.post_from_worker(gil, first, {"execution_error", c.request_id_json});
+    std::string second = "{\"type\":\"function_execution_result\",\"request_id\":" + c.request_id_json +
+                         ",\"status\":\"error\",\"result\":null,\"logs\":" + logs_json + ",\"error\":" + err + "}";
+    kernel.post_from_worker(gil, second, {"function_execution_result", c.request_id_json});
+    GLOG_ERROR("[Kernel] Custom function call failed: {}", qualified);
+}
+
+}  // namespace
+
+void start_custom_function_call(Kernel& kernel, boost::json::object&& message) {
+    Call c;
+    c.module_json = fields::echo_or(message, "module_name", "\"\"");
+    c.function_json = fields::echo_or(message, "function_name", "\"\"");
+    c.request_id_json = fields::echo(message, "request_id");
+    c.workbook_json = fields::echo(message, "workbook_id");
+    c.source_json = fields::echo_or(message, "source", "\"addin\"");
+    c.request_id_display = fields::display(message, "request_id");
+    c.source_display = fields::display(message, "source", "addin");
+    GLOG_INFO("[Kernel] Received custom_function_call: {}.{} (source={}, request_id={})",
+              fields::display(message, "module_name", ""), fields::display(message, "function_name", ""),
+              c.source_display, c.request_id_display);
+    try {
+        c.module_name = fields::text(message, "module_name", "", true).value_or("");
+        c.function_name = fields::text(message, "function_name", "", true).value_or("");
+    } catch (const fields::FieldError& e) {
+        send_error_pair(kernel, nullptr, c, {"TypeError", e.what(), ""});
+        return;
+    }
+    if (c.module_name.empty()) {
+        send_error_pair(kernel, nullptr, c, {"ValidationError", "Missing module_name", ""});
+        return;
+    }
+    if (c.function_name.empty()) {
+        send_error_pair(kernel, nullptr, c, {"ValidationError", "Missing function_name", ""});
+        return;
+    }
+    if (auto* a = message.if_contains("args")) {
+        c.args = std::move(*a);
+        c.has_args = true;
+    }
+    GLOG_DEBUG("[Kernel] [Async Task] Dispatching custom_function_call to worker: {}.{}", c.module_name,
+               c.function_name);
+    kernel.pool().submit([&kernel, c = std::move(c)](const GilHeld& gil) { run_on_worker(gil, kernel, c); });
+}
+
+}  // namespace gridlet::invocation

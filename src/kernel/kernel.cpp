@@ -1,0 +1,292 @@
+#include "kernel/kernel.hpp"
+
+#include <boost/asio.hpp>
+#include <boost/json.hpp>
+
+#include <cstdlib>
+
+#include "components/agent.hpp"
+#include "components/com_events.hpp"
+#include "components/debugger.hpp"
+#include "execution/code_executor.hpp"
+#include "execution/stream_classes.hpp"
+#include "kernel/python_objects.hpp"
+#include "language/language_service.hpp"
+#include "messaging/batcher.hpp"
+#include "messaging/constants.hpp"
+#include "messaging/json_text.hpp"
+#include "messaging/py_json.hpp"
+#include "modules/module_loader.hpp"
+#include "modules/virtual_environment.hpp"
+#include "services/object_keeper.hpp"
+#include "util/log.hpp"
+
+namespace gridlet {
+namespace asio = boost::asio;
+
+namespace {
+
+bool secured_from_environment() {
+    const char* v = std::getenv("GRIDLET_SECURED");
+    return !(v && std::string_view(v) == "0");
+}
+
+void set_attr(PyObject* obj, const char* name, PyObject* value) {
+    if (PyObject_SetAttrString(obj, name, value) < 0) PyErr_Clear();
+}
+
+}  // namespace
+
+Kernel::Kernel(asio::io_context& ioc, KernelOptions options, const GilHeld& gil)
+    : ioc_(ioc), options_(std::move(options)), listener_thread_(std::this_thread::get_id()) {
+    json_text::append_string(workbook_id_json_, options_.workbook_id);
+    secured_ = secured_from_environment();
+    bridge_ = PyImport_ImportModule("gridlet");
+    if (!bridge_) {
+        PyErr_Print();
+        throw std::runtime_error("cannot import the gridlet bridge module");
+    }
+    executor_ = std::make_unique<CodeExecutor>(gil, bridge_);
+    loader_ = std::make_unique<ModuleLoader>(gil);
+    virtual_env_ = std::make_unique<VirtualEnvironment>(gil, options_.workbook_id);
+    object_keeper_ = std::make_unique<ObjectKeeper>(*this);
+    language_ = std::make_unique<LanguageService>(*this);
+    PyObject* excel = PyObject_GetAttrString(bridge_, "excel");
+    PyObject* context = PyObject_GetAttrString(bridge_, "context");
+    if (!excel || !context) PyErr_Clear();
+    agent_ = std::make_unique<Agent>(gil, excel, context);
+    Py_XDECREF(excel);
+    Py_XDECREF(context);
+    original_stdout_ = PySys_GetObject("stdout");
+    original_stderr_ = PySys_GetObject("stderr");
+    Py_XINCREF(original_stdout_);
+    Py_XINCREF(original_stderr_);
+    py_self_ = python_objects::make_kernel_object(gil, *this);
+    loader_->ensure_registered(gil, /*log_if_added=*/true);
+    pool_.start(WORKER_POOL_SIZE);
+}
+
+Kernel::~Kernel() = default;
+
+void Kernel::set_debugger(std::unique_ptr<DebugSession> d) { debugger_ = std::move(d); }
+void Kernel::set_com_registrar_for_tests(std::unique_ptr<ComEventRegistrar> r) { com_registrar_ = std::move(r); }
+
+// ---------------------------------------------------------------- lifecycle
+
+asio::awaitable<void> Kernel::run() {
+    try {
+        co_await connect();
+        GLOG_INFO("Kernel connected for workbook: {}", options_.workbook_id);
+        co_await listen();
+    } catch (const std::exception& e) {
+        GLOG_ERROR("Kernel error: {}", e.what());
+    }
+    co_await disconnect();
+    GLOG_INFO("Kernel disconnected for workbook: {}", options_.workbook_id);
+}
+
+asio::awaitable<void> Kernel::connect() {
+    const std::string target = "/ws/kernel/" + options_.workbook_id;
+    GLOG_DEBUG("[Kernel] Connecting to {}://{}:{}{}", secured_ ? "wss" : "ws", options_.host, options_.port, target);
+    connection_ = make_connection(ioc_, outbox_, secured_);
+    co_await connection_->open(options_.host, options_.port, target);
+    running_ = true;
+    connected_once_ = true;
+
+    GilGuard gil;
+    wire_bridge_module(gil.held());
+    batcher_ = std::make_unique<MessageBatcher>(*this);
+    batcher_->start();
+    std::string platform;
+    if (auto* p = options_.connection_args.if_contains("platform"); p && p->is_string()) platform = p->get_string();
+    if (platform == "win32") start_com_hooks(gil.held());
+
+    // From here every write to the process's stdout/stderr, from any thread, is streamed.
+    stream_sender_ = python_objects::make_stream_sender(gil.held(), *this);
+    streams::set_native_sender(gil.held(), stream_sender_, this);
+    PyObject* out = streams::make_hook(gil.held(), "stdout", stream_sender_);
+    if (out) PySys_SetObject("stdout", out);
+    PyObject* err = streams::make_hook(gil.held(), "stderr", stream_sender_);
+    if (err) PySys_SetObject("stderr", err);
+    if (!out || !err) PyErr_Print();
+    Py_XDECREF(out);
+    Py_XDECREF(err);
+
+    PyObject* messaging = PyObject_GetAttrString(bridge_, "messaging");
+    PyObject* sync = python_objects::make_send_request_sync(gil.held(), *this);
+    if (messaging && sync) set_attr(messaging, "send_request_sync", sync);
+    Py_XDECREF(sync);
+    Py_XDECREF(messaging);
+    if (PyErr_Occurred()) PyErr_Print();
+}
+
+void Kernel::wire_bridge_module(const GilHeld& gil) {
+    PyObject* messaging = PyObject_GetAttrString(bridge_, "messaging");
+    if (!messaging) {
+        PyErr_Print();
+        return;
+    }
+    PyObject* loop = python_objects::make_event_loop(gil, *this);
+    set_attr(messaging, "loop", loop);
+    Py_XDECREF(loop);
+    // The listener is the main thread; requests made on it are refused.
+    PyObject* threading = PyImport_ImportModule("threading");
+    PyObject* main_thread = threading ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+    if (main_thread) set_attr(messaging, "loop_thread", main_thread);
+    else PyErr_Clear();
+    Py_XDECREF(main_thread);
+    Py_XDECREF(threading);
+    Py_DECREF(messaging);
+    PyObject* args = py_json::to_python(gil, boost::json::value(options_.connection_args));
+    if (args) set_attr(bridge_, "connection_args", args);
+    Py_XDECREF(args);
+    set_attr(bridge_, "_kernel_instance", py_self_);
+    if (PyErr_Occurred()) PyErr_Print();
+}
+
+void Kernel::start_com_hooks(const GilHeld&) {
+    try {
+        std::string defs;
+        json_text::ObjectWriter w(defs);
+        w.str("type", "win32_event_definitions").value("definitions", win32_events_dictionary());
+        w.close();
+        send_json(defs, {"win32_event_definitions", {}});
+        com_watcher_ = make_win32_com_watcher(*this);
+        com_watcher_->start();
+        com_registrar_ = make_win32_com_event_registrar(*this);
+        com_registrar_->start();
+        GLOG_INFO("[Kernel] Win32 COM watcher started");
+    } catch (const std::exception& e) {
+        GLOG_WARN("[Kernel] Could not start Win32 COM watcher: {}", e.what());
+    }
+}
+
+asio::awaitable<void> Kernel::listen() {
+    for (;;) {
+        ReadResult frame;
+        try {
+            frame = co_await connection_->read(MAX_MESSAGE_SIZE);
+        } catch (const boost::system::system_error& e) {
+            GLOG_INFO("[Kernel] Connection closed: {}", e.code().message());
+            running_ = false;
+            co_return;
+        }
+        if (frame.too_large) {
+            GLOG_WARN("Message too large: {} bytes", frame.characters);
+            send_object({{"type", "error"}, {"message", "Message too large"}});
+            continue;
+        }
+        boost::system::error_code ec;
+        boost::json::value message = boost::json::parse(frame.text, ec);
+        if (ec) {
+            GLOG_DEBUG("[Kernel] Invalid JSON: {}", ec.message());
+            send_object({{"type", "error"}, {"message", "Invalid JSON received"}});
+            continue;
+        }
+        if (handle_message(std::move(message)) == After::shutdown) co_await disconnect();
+    }
+}
+
+asio::awaitable<void> Kernel::disconnect() {
+    running_ = false;
+    if (com_watcher_) {
+        com_watcher_->stop();
+        com_watcher_.reset();
+    }
+    if (com_registrar_) {
+        com_registrar_->stop();
+        com_registrar_.reset();
+    }
+    if (batcher_) batcher_->stop();
+    {
+        GilGuard gil;
+        PyObject* messaging = PyObject_GetAttrString(bridge_, "messaging");
+        if (messaging) {
+            PyObject* r = PyObject_CallMethod(messaging, "reset", nullptr);
+            Py_XDECREF(r);
+            Py_DECREF(messaging);
+        }
+        if (PyErr_Occurred()) PyErr_Print();
+        set_attr(bridge_, "_kernel_instance", Py_None);
+        if (original_stdout_) PySys_SetObject("stdout", original_stdout_);
+        if (original_stderr_) PySys_SetObject("stderr", original_stderr_);
+    }
+    if (connection_) co_await connection_->close();
+    outbox_.close();
+    host_requests_.cancel_all();
+    pool_.shutdown();
+    language_->shutdown();
+}
+
+// ---------------------------------------------------------------- send path
+
+void Kernel::send_json(std::string_view json, MessageInfo info) {
+    if (!connection_) {
+        GLOG_WARN("[Kernel] Cannot send message type '{}': WebSocket not connected", info.type);
+        return;
+    }
+    if (log::debug_enabled()) GLOG_DEBUG("[TIMING] Acquiring socket lock for: type={}", info.type);
+    outbox_.post(json, info);
+    if (log::debug_enabled()) GLOG_DEBUG("[TIMING] Message sent: type={}", info.type);
+}
+
+Outbox::Sequence Kernel::post_from_worker(const GilHeld& gil, std::string_view json, MessageInfo info) {
+    if (!connection_) {
+        GLOG_WARN("[Kernel] Cannot send message type '{}': WebSocket not connected", info.type);
+        return 0;
+    }
+    if (!is_listener_thread() && outbox_.over_high_water()) {
+        GilRelease released(gil);
+        outbox_.wait_for_room();
+    }
+    return outbox_.post(json, info);
+}
+
+void Kernel::send_stream(const GilHeld& gil, StreamKind kind, std::string_view utf8) {
+    thread_local std::string message;
+    message.clear();
+    message += kind == StreamKind::out ? "{\"type\":\"stdout\",\"content\":" : "{\"type\":\"stderr\",\"content\":";
+    json_text::append_string(message, utf8);
+    message += ",\"workbook_id\":";
+    message += workbook_id_json_;
+    message += '}';
+    post_from_worker(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", {}});
+}
+
+void Kernel::send_object(const boost::json::object& message) {
+    std::string text;
+    json_text::append_value(text, message);
+    std::string rid;
+    const auto* type = message.if_contains("type");
+    const auto* request_id = message.if_contains("request_id");
+    if (request_id) json_text::append_value(rid, *request_id);
+    send_json(text, {type && type->is_string() ? std::string_view(type->get_string()) : std::string_view("unknown"),
+                     request_id ? std::string_view(rid) : std::string_view()});
+}
+
+void Kernel::send_error_reply(std::string_view text, const boost::json::value* original_type,
+                              const boost::json::value* request_id) {
+    boost::json::object reply{{"type", "error"}, {"message", text}};
+    reply["original_type"] = original_type ? *original_type : boost::json::value(nullptr);
+    if (request_id) reply["request_id"] = *request_id;
+    send_object(reply);
+}
+
+// ---------------------------------------------------------------- cancellation marks
+
+void Kernel::mark_cancelled(const std::string& request_id) {
+    std::lock_guard lock(cancel_mutex_);
+    cancelled_.insert(request_id);
+}
+
+bool Kernel::take_cancelled(const std::string& request_id) {
+    std::lock_guard lock(cancel_mutex_);
+    return cancelled_.erase(request_id) > 0;
+}
+
+void Kernel::forget_cancelled(const std::string& request_id) {
+    std::lock_guard lock(cancel_mutex_);
+    cancelled_.erase(request_id);
+}
+
+}  // namespace gridlet

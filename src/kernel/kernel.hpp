@@ -1,0 +1,144 @@
+#pragma once
+// The kernel: one per workbook. Connects to the Business Layer, receives and dispatches messages on
+// the listener (the main thread's io_context, without the GIL), runs user code on the worker pool
+// and sends everything through the connection's one write queue.
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+
+#include "execution/run_output.hpp"
+#include "kernel/gil.hpp"
+#include "kernel/worker_pool.hpp"
+#include "messaging/chunk_assembler.hpp"
+#include "messaging/connection.hpp"
+#include "messaging/host_requests.hpp"
+#include "messaging/outbox.hpp"
+
+namespace gridlet {
+
+class CodeExecutor;
+class ModuleLoader;
+class VirtualEnvironment;
+class ObjectKeeper;
+class MessageBatcher;
+class LanguageService;
+class DebugSession;
+class ComEventRegistrar;
+class ComWatcher;
+class Agent;
+
+struct KernelOptions {
+    std::string workbook_id;
+    std::string host = "127.0.0.1";
+    std::string port = "8000";
+    boost::json::object connection_args;
+};
+
+class Kernel {
+public:
+    Kernel(boost::asio::io_context& ioc, KernelOptions options, const GilHeld& gil);
+    ~Kernel();
+
+    // connect, listen until the connection ends, always disconnect.
+    boost::asio::awaitable<void> run();
+    bool connected_once() const { return connected_once_; }
+
+    // ---- send path (no GIL needed) ----
+    // Posts one encoded message from any thread; never blocks.
+    void send_json(std::string_view json, MessageInfo info);
+    // Posts from a thread running Python; waits (GIL released) while the socket is far behind.
+    Outbox::Sequence post_from_worker(const GilHeld&, std::string_view json, MessageInfo info);
+    // A write to the stream hooks outside any run: {"type":stdout|stderr,"content","workbook_id"}.
+    void send_stream(const GilHeld&, StreamKind kind, std::string_view utf8);
+    // Listener-side replies built as JSON objects.
+    void send_object(const boost::json::object& message);
+    // {"type":"error","message",...} for input the kernel refuses.
+    void send_error_reply(std::string_view text, const boost::json::value* original_type,
+                          const boost::json::value* request_id);
+
+    // ---- state other subsystems use ----
+    const std::string& workbook_id() const { return options_.workbook_id; }
+    const std::string& workbook_id_json() const { return workbook_id_json_; }
+    boost::asio::io_context& io() { return ioc_; }
+    Outbox& outbox() { return outbox_; }
+    HostRequests& host_requests() { return host_requests_; }
+    WorkerPool& pool() { return pool_; }
+    CodeExecutor& executor() { return *executor_; }
+    ModuleLoader& loader() { return *loader_; }
+    VirtualEnvironment& virtual_env() { return *virtual_env_; }
+    ObjectKeeper& object_keeper() { return *object_keeper_; }
+    LanguageService& language() { return *language_; }
+    DebugSession* debugger() { return debugger_.get(); }
+    void set_debugger(std::unique_ptr<DebugSession> d);
+    ComEventRegistrar* com_registrar() { return com_registrar_.get(); }
+    void set_com_registrar_for_tests(std::unique_ptr<ComEventRegistrar> r);
+    bool is_listener_thread() const { return std::this_thread::get_id() == listener_thread_; }
+    bool running() const { return running_; }
+    PyObject* bridge_module() const { return bridge_; }
+    PyObject* python_object() const { return py_self_; }
+
+    // Streaming cancellation marks (listener adds, workers test and remove).
+    void mark_cancelled(const std::string& request_id);
+    bool take_cancelled(const std::string& request_id);
+    void forget_cancelled(const std::string& request_id);
+
+private:
+    enum class After { next, shutdown };
+
+    boost::asio::awaitable<void> connect();
+    boost::asio::awaitable<void> listen();
+    boost::asio::awaitable<void> disconnect();
+    void wire_bridge_module(const GilHeld&);
+    void start_com_hooks(const GilHeld&);
+
+    After handle_message(boost::json::value&& message);
+    void handle_object(boost::json::object& message);
+    void handle_sys_response(boost::json::object& message);
+
+    boost::asio::io_context& ioc_;
+    KernelOptions options_;
+    std::string workbook_id_json_;
+    bool secured_ = true;
+    std::thread::id listener_thread_;
+
+    Outbox outbox_;
+    std::unique_ptr<Connection> connection_;
+    HostRequests host_requests_;
+    ChunkAssembler chunks_;
+    WorkerPool pool_{"ThreadPoolExecutor-0"};
+
+    std::unique_ptr<CodeExecutor> executor_;
+    std::unique_ptr<ModuleLoader> loader_;
+    std::unique_ptr<VirtualEnvironment> virtual_env_;
+    std::unique_ptr<ObjectKeeper> object_keeper_;
+    std::unique_ptr<MessageBatcher> batcher_;
+    std::unique_ptr<LanguageService> language_;
+    std::unique_ptr<DebugSession> debugger_;
+    std::unique_ptr<ComEventRegistrar> com_registrar_;
+    std::unique_ptr<ComWatcher> com_watcher_;
+    std::unique_ptr<Agent> agent_;
+
+    std::mutex cancel_mutex_;
+    std::unordered_set<std::string> cancelled_;
+
+    PyObject* bridge_ = nullptr;           // the gridlet module
+    PyObject* py_self_ = nullptr;          // gridlet._kernel_instance while connected
+    PyObject* original_stdout_ = nullptr;  // sys.stdout/sys.stderr at construction
+    PyObject* original_stderr_ = nullptr;
+    PyObject* stream_sender_ = nullptr;    // send_stream_message
+
+    std::atomic<bool> running_{false};
+    bool connected_once_ = false;
+    bool shut_down_ = false;
+};
+
+}  // namespace gridlet

@@ -1,0 +1,276 @@
+#include "language/language_service.hpp"
+
+#include <boost/json.hpp>
+
+#include "execution/tracebacks.hpp"
+#include "kernel/kernel.hpp"
+#include "messaging/fields.hpp"
+#include "messaging/json_text.hpp"
+#include "messaging/py_json.hpp"
+#include "modules/module_loader.hpp"
+#include "util/log.hpp"
+
+namespace gridlet {
+namespace {
+
+struct Query {
+    const char* method;
+    const char* reply;
+    const char* list_key;
+};
+
+const Query* query_for(const std::string& kind) {
+    static const Query completion{"get_completions", "completion_response", "completions"};
+    static const Query signature{"get_signature_help", "signature_help_response", "signatures"};
+    static const Query hover{"get_hover", "hover_response", "contents"};
+    static const Query diagnostic{"get_diagnostics", "diagnostic_response", "diagnostics"};
+    if (kind == "completion_request") return &completion;
+    if (kind == "signature_help_request") return &signature;
+    if (kind == "hover_request") return &hover;
+    if (kind == "diagnostic_request") return &diagnostic;
+    return nullptr;
+}
+
+PyObject* py_of(const GilHeld& gil, const boost::json::object& m, std::string_view key, PyObject* fallback) {
+    const auto* v = m.if_contains(key);
+    if (!v) {
+        Py_INCREF(fallback);
+        return fallback;
+    }
+    return py_json::to_python(gil, *v);
+}
+
+// Reads `key` from the bridge's mapping; `fallback_json` when absent.
+void append_entry(const GilHeld& gil, PyObject* result, const char* key, std::string& out, const char* fallback_json) {
+    PyObject* v = result ? PyMapping_GetItemString(result, key) : nullptr;
+    if (!v) {
+        PyErr_Clear();
+        out += fallback_json;
+        return;
+    }
+    try {
+        py_json::append(gil, v, out);
+    } catch (const py_json::EncodeError&) {
+        out += fallback_json;
+    }
+    Py_DECREF(v);
+}
+
+std::size_t entry_count(PyObject* result, const char* key) {
+    PyObject* v = result ? PyMapping_GetItemString(result, key) : nullptr;
+    if (!v) {
+        PyErr_Clear();
+        return 0;
+    }
+    Py_ssize_t n = PySequence_Check(v) && !PyUnicode_Check(v) ? PySequence_Size(v) : 0;
+    Py_DECREF(v);
+    if (n < 0) PyErr_Clear();
+    return n < 0 ? 0 : std::size_t(n);
+}
+
+}  // namespace
+
+LanguageService::LanguageService(Kernel& kernel) : kernel_(kernel) {}
+
+void LanguageService::ensure_started() {
+    if (started_) return;
+    started_ = true;
+    GilGuard gil;  // the thread registers itself with the interpreter
+    thread_.start(1);
+}
+
+PyObject* LanguageService::bridge(const GilHeld& gil) {
+    if (bridge_ || load_failed_) return bridge_;
+    PyObject* module = PyImport_ImportModule("gridlet_services.lsp_bridge");
+    PyObject* cls = module ? PyObject_GetAttrString(module, "LSPBridge") : nullptr;
+    bridge_ = cls ? PyObject_CallNoArgs(cls) : nullptr;
+    Py_XDECREF(cls);
+    Py_XDECREF(module);
+    if (!bridge_) {
+        load_failed_ = true;
+        GLOG_ERROR("[LSP] Language-service bridge unavailable: {}", error_record_from_pending(gil).message);
+    }
+    return bridge_;
+}
+
+void LanguageService::submit(std::string kind, boost::json::object&& message) {
+    ensure_started();
+    PyObject* modules;
+    {
+        GilGuard gil;  // the sources as they are now, whatever updates come later
+        PyObject* cache = kernel_.loader().source_cache(gil.held());
+        modules = cache ? PyDict_Copy(cache) : PyDict_New();
+    }
+    thread_.submit([this, kind = std::move(kind), message = std::move(message), modules](const GilHeld& gil) {
+        serve(gil, kind, message, modules);
+        Py_DECREF(modules);
+    });
+}
+
+void LanguageService::serve(const GilHeld& gil, const std::string& kind, const boost::json::object& m,
+                            PyObject* modules) {
+    const Query* q = query_for(kind);
+    if (!q) return;
+    const bool diagnostics = kind == "diagnostic_request";
+    const std::string code_len = std::to_string(fields::text(m, "code", "", true).value_or("").size());
+    if (kind == "completion_request") {
+        const auto* dirty = m.if_contains("dirty_files");
+        std::size_t count = dirty && dirty->is_array() ? dirty->get_array().size()
+                            : dirty && dirty->is_object() ? dirty->get_object().size()
+                                                          : 0;
+        GLOG_DEBUG("[LSP] Request received: line={}, column={}, path={}, code_length={}, dirty_files={}",
+                   fields::display(m, "line", "1"), fields::display(m, "column", "0"), fields::display(m, "path"),
+                   code_len, count);
+    } else if (kind == "signature_help_request") {
+        GLOG_DEBUG("[LSP] Signature help request: line={}, column={}, path={}, code_length={}",
+                   fields::display(m, "line", "1"), fields::display(m, "column", "0"), fields::display(m, "path"),
+                   code_len);
+    } else if (kind == "hover_request") {
+        GLOG_DEBUG("[LSP] Hover request: line={}, column={}, path={}, code_length={}", fields::display(m, "line", "1"),
+                   fields::display(m, "column", "0"), fields::display(m, "path"), code_len);
+    } else {
+        GLOG_DEBUG("[LSP] Diagnostic request: code_length={}, module={}", code_len, fields::display(m, "module_name"));
+    }
+
+    std::string error_text;
+    PyObject* result = nullptr;
+    PyObject* b = bridge(gil);
+    if (!b) {
+        error_text = "Language services are not available";
+    } else {
+        PyObject* kwargs = PyDict_New();
+        PyObject* empty = PyUnicode_FromString("");
+        PyObject* one = PyLong_FromLong(1);
+        PyObject* zero = PyLong_FromLong(0);
+        auto put = [&](const char* key, PyObject* value) {
+            if (value) PyDict_SetItemString(kwargs, key, value);
+            else PyErr_Clear();
+            Py_XDECREF(value);
+        };
+        put("code", py_of(gil, m, "code", empty));
+        if (diagnostics) {
+            put("module_name", py_of(gil, m, "module_name", Py_None));
+        } else {
+            put("line", py_of(gil, m, "line", one));
+            put("column", py_of(gil, m, "column", zero));
+            put("path", py_of(gil, m, "path", Py_None));
+            Py_INCREF(modules);
+            put("modules", modules);
+            put("dirty_files", py_of(gil, m, "dirty_files", Py_None));
+        }
+        Py_DECREF(empty);
+        Py_DECREF(one);
+        Py_DECREF(zero);
+        PyObject* method = PyObject_GetAttrString(b, q->method);
+        PyObject* args = PyTuple_New(0);
+        result = method ? PyObject_Call(method, args, kwargs) : nullptr;
+        Py_DECREF(args);
+        Py_XDECREF(method);
+        Py_DECREF(kwargs);
+        if (!result) {
+            error_text = error_record_from_pending(gil).message;
+            GLOG_ERROR("[LSP] Bridge failed on {}: {}", kind, error_text);
+        } else if (!PyMapping_Check(result)) {
+            Py_CLEAR(result);
+            error_text = "Language-service bridge returned no mapping";
+        }
+    }
+
+    std::string reply = "{\"type\":\"";
+    reply += q->reply;
+    reply += "\",";
+    auto key = [&](const char* k) {
+        reply += '"';
+        reply += k;
+        reply += "\":";
+    };
+    if (kind == "hover_request") {
+        key("contents");
+        append_entry(gil, result, "contents", reply, "null");
+    } else {
+        key(q->list_key);
+        append_entry(gil, result, q->list_key, reply, "[]");
+    }
+    if (kind == "signature_help_request") {
+        reply += ',';
+        key("activeSignature");
+        append_entry(gil, result, "activeSignature", reply, "0");
+        reply += ',';
+        key("activeParameter");
+        append_entry(gil, result, "activeParameter", reply, "0");
+    }
+    reply += ',';
+    key("error");
+    if (!error_text.empty()) json_text::append_string(reply, error_text);
+    else append_entry(gil, result, "error", reply, "null");
+    reply += ",\"request_id\":" + fields::echo(m, "request_id") + ",\"workbook_id\":" + fields::echo(m, "workbook_id") +
+             ",\"module_name\":" + fields::echo(m, "module_name") + "}";
+
+    if (kind == "completion_request")
+        GLOG_DEBUG("[LSP] Response: {} completions, error={}", entry_count(result, "completions"),
+                   error_text.empty() ? "None" : error_text);
+    else if (kind == "signature_help_request")
+        GLOG_DEBUG("[LSP] Signature help response: {} signatures, error={}", entry_count(result, "signatures"),
+                   error_text.empty() ? "None" : error_text);
+    else if (kind == "hover_request")
+        GLOG_DEBUG("[LSP] Hover response: has_contents={}, error={}",
+                   reply.find("\"contents\":null") == std::string::npos ? "True" : "False",
+                   error_text.empty() ? "None" : error_text);
+    else
+        GLOG_DEBUG("[LSP] Diagnostic response: {} diagnostics, error={}", entry_count(result, "diagnostics"),
+                   error_text.empty() ? "None" : error_text);
+    Py_XDECREF(result);
+    kernel_.post_from_worker(gil, reply, {q->reply, {}});
+}
+
+void LanguageService::set_hover_mode(const boost::json::object& message) {
+    std::string mode = fields::text(message, "mode", "compact").value();
+    GLOG_DEBUG("[Kernel] Received set_hover_mode: {}", mode);
+    ensure_started();
+    thread_.submit([this, mode](const GilHeld& gil) {
+        if (PyObject* b = bridge(gil)) {
+            PyObject* r = PyObject_CallMethod(b, "set_hover_mode", "s", mode.c_str());
+            if (!r) GLOG_ERROR("[LSP] set_hover_mode failed: {}", error_record_from_pending(gil).message);
+            Py_XDECREF(r);
+        } else {
+            GLOG_WARN("[Kernel] LSP Bridge not available for hover mode change");
+            return;
+        }
+        std::string reply;
+        json_text::ObjectWriter w(reply);
+        w.str("type", "hover_mode_updated").str("mode", mode).raw("workbook_id", kernel_.workbook_id_json());
+        w.close();
+        kernel_.post_from_worker(gil, reply, {"hover_mode_updated", {}});
+    });
+}
+
+void LanguageService::update_sys_paths(std::vector<std::string> paths) {
+    if (!started_) return;  // a bridge loaded later reads sys.path itself
+    thread_.submit([this, paths = std::move(paths)](const GilHeld& gil) {
+        if (!bridge_) return;
+        PyObject* list = PyList_New(0);
+        for (const auto& p : paths) {
+            PyObject* s = PyUnicode_FromStringAndSize(p.data(), Py_ssize_t(p.size()));
+            PyList_Append(list, s);
+            Py_DECREF(s);
+        }
+        PyObject* r = PyObject_CallMethod(bridge_, "update_sys_paths", "O", list);
+        if (!r) GLOG_ERROR("[LSP] update_sys_paths failed: {}", error_record_from_pending(gil).message);
+        Py_XDECREF(r);
+        Py_DECREF(list);
+    });
+}
+
+void LanguageService::delete_module(std::string name) {
+    if (!started_) return;
+    thread_.submit([this, name = std::move(name)](const GilHeld& gil) {
+        if (!bridge_) return;
+        PyObject* r = PyObject_CallMethod(bridge_, "delete_module", "s", name.c_str());
+        if (!r) GLOG_ERROR("[LSP] delete_module failed: {}", error_record_from_pending(gil).message);
+        Py_XDECREF(r);
+    });
+}
+
+void LanguageService::shutdown() { thread_.shutdown(); }
+
+}  // namespace gridlet

@@ -1,0 +1,94 @@
+// gridlet-kernel WORKBOOK_ID PORT [--connection-args JSON]
+#include <boost/asio.hpp>
+#include <boost/json.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <unistd.h>
+
+#include "kernel/gil.hpp"
+#include "kernel/interpreter.hpp"
+#include "kernel/kernel.hpp"
+#include "util/log.hpp"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: gridlet-kernel WORKBOOK_ID PORT [--connection-args JSON]\n"
+    "\n"
+    "Runs the Python kernel of one workbook. Connects as a WebSocket client to\n"
+    "  wss://127.0.0.1:PORT/ws/kernel/WORKBOOK_ID   (ws:// when GRIDLET_SECURED=0)\n"
+    "and serves the Business Layer's requests until the connection ends.\n"
+    "\n"
+    "  --connection-args JSON  connection arguments, a JSON object (key \"platform\":\n"
+    "                          \"win32\" enables the COM event hooks, \"web\" marks a web host)\n"
+    "\n"
+    "environment:\n"
+    "  GRIDLET_SECURED    \"0\" for an unencrypted ws:// connection; anything else (default) is wss://\n"
+    "                     with any server certificate accepted\n"
+    "  GRIDLET_LOG_LEVEL  DEBUG, INFO (default), WARNING or ERROR; logs go to stderr\n"
+    "\n"
+    "exit status: 0 after the connection ended normally, 1 when it could not be made, 2 for bad arguments\n";
+
+[[noreturn]] void finish(int code) {
+    gridlet::log::get().flush();
+    std::fflush(nullptr);
+    // Workers may be inside user code that never returns: end without waiting for them.
+    _exit(code);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> positional;
+    boost::json::object connection_args;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (arg == "--connection-args") {
+            if (i + 1 >= argc) {
+                std::cerr << "gridlet-kernel: --connection-args needs a JSON object\n" << kUsage;
+                return 2;
+            }
+            boost::system::error_code ec;
+            auto v = boost::json::parse(argv[++i], ec);
+            if (ec || !(v.is_object() || v.is_null())) {
+                std::cerr << "gridlet-kernel: --connection-args must be a JSON object\n";
+                return 2;
+            }
+            if (v.is_object()) connection_args = std::move(v.get_object());
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.size() != 2) {
+        std::cerr << kUsage;
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    gridlet::log::setup_from_environment();
+
+    boost::asio::io_context ioc(1);
+    std::unique_ptr<gridlet::Kernel> kernel;
+    try {
+        gridlet::interpreter::start(gridlet::interpreter::find_python_dir());
+        {
+            gridlet::GilGuard gil;
+            kernel = std::make_unique<gridlet::Kernel>(
+                ioc, gridlet::KernelOptions{positional[0], "127.0.0.1", positional[1], std::move(connection_args)},
+                gil.held());
+        }
+    } catch (const std::exception& e) {
+        GLOG_ERROR("[Kernel] Start-up failed: {}", e.what());
+        finish(1);
+    }
+    PyEval_SaveThread();  // the listener holds the GIL only inside short inline handlers
+
+    boost::asio::co_spawn(ioc, kernel->run(), boost::asio::detached);
+    ioc.run();
+    finish(kernel->connected_once() ? 0 : 1);
+}

@@ -1,0 +1,102 @@
+#include "messaging/json_text.hpp"
+
+#include <boost/json.hpp>
+
+#include <charconv>
+#include <cmath>
+
+namespace gridlet::json_text {
+
+void append_string(std::string& out, std::string_view s) {
+    static constexpr char hex[] = "0123456789abcdef";
+    out.push_back('"');
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(s.data() + run, i - run);
+        run = i + 1;
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default: {
+                char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+                out.append(esc, 6);
+            }
+        }
+    }
+    out.append(s.data() + run, s.size() - run);
+    out.push_back('"');
+}
+
+void append_double(std::string& out, double d) {
+    if (!std::isfinite(d)) {
+        out += "null";
+        return;
+    }
+    char buf[32];
+    auto res = std::to_chars(buf, buf + sizeof buf, d);
+    std::string_view text(buf, static_cast<std::size_t>(res.ptr - buf));
+    out += text;
+    // Keep a float a float for the reader: 100.0 stays "100.0", not "100".
+    if (text.find_first_of(".en") == std::string_view::npos) out += ".0";
+}
+
+void append_int(std::string& out, std::int64_t v) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, res.ptr);
+}
+
+void append_value(std::string& out, const boost::json::value& v) {
+    switch (v.kind()) {
+        case boost::json::kind::null: out += "null"; break;
+        case boost::json::kind::bool_: out += v.get_bool() ? "true" : "false"; break;
+        case boost::json::kind::int64: append_int(out, v.get_int64()); break;
+        case boost::json::kind::uint64: {
+            char buf[24];
+            auto res = std::to_chars(buf, buf + sizeof buf, v.get_uint64());
+            out.append(buf, res.ptr);
+            break;
+        }
+        case boost::json::kind::double_: append_double(out, v.get_double()); break;
+        case boost::json::kind::string: append_string(out, v.get_string()); break;
+        case boost::json::kind::array: {
+            out.push_back('[');
+            bool first = true;
+            for (const auto& e : v.get_array()) {
+                if (!first) out.push_back(',');
+                first = false;
+                append_value(out, e);
+            }
+            out.push_back(']');
+            break;
+        }
+        case boost::json::kind::object: {
+            out.push_back('{');
+            bool first = true;
+            for (const auto& kv : v.get_object()) {
+                if (!first) out.push_back(',');
+                first = false;
+                append_string(out, kv.key());
+                out.push_back(':');
+                append_value(out, kv.value());
+            }
+            out.push_back('}');
+            break;
+        }
+    }
+}
+
+std::string serialize(const boost::json::value& v) {
+    std::string out;
+    append_value(out, v);
+    return out;
+}
+
+}  // namespace gridlet::json_text

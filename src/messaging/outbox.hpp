@@ -1,0 +1,63 @@
+#pragma once
+// The one write queue of the connection. Any thread posts finished messages; each message (or the
+// whole chunk sequence of a long one) is framed and appended contiguously, in posting order. The
+// listener drains everything pending with one socket write. No GIL is involved.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace gridlet {
+
+struct MessageInfo {
+    std::string_view type;             // for logs and chunk headers
+    std::string_view request_id_json;  // JSON text of the request id for chunk headers ("\"N/A\"" if none)
+};
+
+class Outbox {
+public:
+    using Sequence = std::uint64_t;
+
+    // `kick` is called (from any thread, outside the lock) when work becomes pending and no drain is
+    // scheduled; it must arrange for `take` to be called on the listener.
+    void open(std::function<void()> kick);
+    // No further writes: pending data is dropped and every waiter is released.
+    void close();
+    bool is_open() const;
+
+    // Appends one message. Returns its sequence number (0 when the message was dropped).
+    Sequence post(std::string_view json, const MessageInfo& info);
+    // Producers that may outrun the socket (workers) check this before posting and, when true,
+    // release the GIL and call wait_for_room().
+    bool over_high_water() const;
+    void wait_for_room();
+    // Bytes written by the peer-facing side itself (WebSocket control frames from the library).
+    void post_raw(std::string_view bytes);
+
+    // Waits until message `seq` has been written to the socket. False on timeout or close.
+    bool wait_written(Sequence seq, std::chrono::duration<double> timeout);
+
+    // Listener side: moves all pending bytes into `into`; returns the sequence they complete.
+    Sequence take(std::string& into);
+    void mark_written(Sequence upto);
+    std::size_t pending_bytes() const;
+
+private:
+    void append_locked(std::string_view json, const MessageInfo& info);
+    void kick_if_needed(std::unique_lock<std::mutex>& lock);
+    bool over_high_water_locked() const;
+
+    mutable std::mutex mutex_;
+    std::condition_variable drained_;
+    std::string pending_;
+    std::function<void()> kick_;
+    bool open_ = false;
+    bool kick_scheduled_ = false;
+    Sequence posted_ = 0;
+    Sequence written_ = 0;
+};
+
+}  // namespace gridlet

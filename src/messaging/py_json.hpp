@@ -1,0 +1,30 @@
+#pragma once
+// Conversion between Python values and JSON, done by the thread that already holds the GIL.
+#include <boost/json/value.hpp>
+
+#include <stdexcept>
+#include <string>
+
+#include "kernel/gil.hpp"
+
+namespace gridlet::py_json {
+
+// A value that JSON cannot carry; the text names its type.
+struct EncodeError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Appends the compact JSON text of `obj`. Throws EncodeError (nothing useful is left in `out` then).
+void append(const GilHeld&, PyObject* obj, std::string& out);
+
+// Appends a Python str as a JSON string (lone surrogates become \u escapes).
+void append_str(const GilHeld&, PyObject* str, std::string& out);
+
+// New reference to the Python value of `v` (dict, list, str, int, float, bool, None); nullptr with a
+// Python error set on failure.
+PyObject* to_python(const GilHeld&, const boost::json::value& v);
+
+// Python str -> UTF-8 std::string (lone surrogates replaced).
+std::string utf8_of(const GilHeld&, PyObject* str);
+
+}  // namespace gridlet::py_json

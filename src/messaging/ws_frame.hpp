@@ -1,0 +1,11 @@
+#pragma once
+// Client-side WebSocket data frames (RFC 6455): text opcode, FIN set, payload masked.
+#include <string>
+#include <string_view>
+
+namespace gridlet::ws_frame {
+
+// Appends one complete masked text frame carrying `payload`.
+void append_text_frame(std::string& out, std::string_view payload);
+
+}  // namespace gridlet::ws_frame

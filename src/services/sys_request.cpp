@@ -1,0 +1,86 @@
+#include "services/sys_request.hpp"
+
+#include <boost/json.hpp>
+
+#include "kernel/kernel.hpp"
+#include "messaging/json_text.hpp"
+#include "messaging/py_json.hpp"
+#include "util/log.hpp"
+#include "util/uuid.hpp"
+
+namespace gridlet::services {
+namespace {
+
+std::string thread_label() {
+    const std::string& name = WorkerPool::current_thread_name();
+    return name.empty() ? std::string("Thread") : name;
+}
+
+std::string float_text(double v) {
+    char* s = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    std::string out = s ? s : std::to_string(v);
+    PyMem_Free(s);
+    return out;
+}
+
+}  // namespace
+
+PyObject* send_request_sync(const GilHeld& gil, Kernel& kernel, PyObject* req, double timeout) {
+    if (!PyDict_Check(req)) {
+        PyErr_Format(PyExc_TypeError, "req must be a dict, not %.100s", Py_TYPE(req)->tp_name);
+        return nullptr;
+    }
+    PyObject* payload = PyDict_Copy(req);
+    if (!payload) return nullptr;
+    const std::string id = uuid::v4_hex();
+    PyObject* id_obj = PyUnicode_FromStringAndSize(id.data(), Py_ssize_t(id.size()));
+    PyObject* kind = PyUnicode_FromString("request");
+    PyDict_SetItemString(payload, "requestId", id_obj);
+    PyDict_SetItemString(payload, "kind", kind);
+    Py_DECREF(id_obj);
+    Py_DECREF(kind);
+
+    if (kernel.is_listener_thread()) {
+        Py_DECREF(payload);
+        PyErr_SetString(PyExc_RuntimeError,
+                        "send_sys_request must not be called from the async event loop thread to avoid deadlock");
+        return nullptr;
+    }
+    const std::string thread = thread_label();
+    GLOG_DEBUG("[Kernel] [Worker Thread {}] Sending sys_request: {}", thread, id);
+
+    std::string message = "{\"type\":\"sys_request\",\"payload\":";
+    try {
+        py_json::append(gil, payload, message);
+    } catch (const py_json::EncodeError& e) {
+        Py_DECREF(payload);
+        PyErr_SetString(PyExc_TypeError, e.what());
+        return nullptr;
+    }
+    Py_DECREF(payload);
+    message += '}';
+
+    HostRequests::Waiter waiter;
+    kernel.host_requests().add(id, &waiter);  // registered before the send: no answer can outrun it
+    kernel.post_from_worker(gil, message, {"sys_request", {}});
+    GLOG_DEBUG("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", thread, id);
+    bool answered;
+    {
+        GilRelease released(gil);
+        answered = kernel.host_requests().wait(id, waiter, timeout);
+    }
+    if (!answered) {
+        if (waiter.cancelled) {
+            PyErr_Format(PyExc_ConnectionError, "sys_request cancelled, connection closed: %s", id.c_str());
+            return nullptr;
+        }
+        GLOG_ERROR("[Kernel] [Worker Thread {}] sys_request timeout: {}", thread, id);
+        std::string text = "sys_request timeout after " + float_text(timeout) + "s: " + id;
+        PyErr_SetString(PyExc_TimeoutError, text.c_str());
+        return nullptr;
+    }
+    GLOG_DEBUG("[Kernel] [Worker Thread {}] Received sys_response: {}", thread, id);
+    return py_json::to_python(gil, boost::json::value(std::move(waiter.payload)));
+}
+
+}  // namespace gridlet::services

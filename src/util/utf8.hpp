@@ -1,0 +1,14 @@
+#pragma once
+// Code-point arithmetic on UTF-8 text: message limits and chunk cuts count characters, not bytes.
+#include <cstddef>
+#include <string_view>
+
+namespace gridlet::utf8 {
+
+// Number of code points in `s` (counts lead bytes; tolerant of a sequence split across calls).
+std::size_t count_code_points(std::string_view s) noexcept;
+
+// Byte offset at which code point number `index` starts (s.size() when index is past the end).
+std::size_t offset_of_code_point(std::string_view s, std::size_t index) noexcept;
+
+}  // namespace gridlet::utf8
