@@ -223,27 +223,51 @@ void KernelLink::on_message(std::string_view text) {
 void KernelLink::on_chunk(std::string_view text) {
   ++stats_.chunk_pieces;
   ChunkPiece piece;
-  if (!parse_chunk(text, piece) || piece.total_chunks <= 0 || piece.total_chunks > 10'000'000 ||
-      piece.chunk_index < 0 || piece.chunk_index >= piece.total_chunks) {
+  auto data_pos = scan_chunk_header(text, piece);
+  bool header_ok = data_pos || parse_chunk(text, piece);
+  if (!header_ok || piece.total_chunks <= 0 || piece.total_chunks > 10'000'000 || piece.chunk_index < 0 ||
+      piece.chunk_index >= piece.total_chunks) {
     if (handler_) handler_(text);  // let the scenario see what is wrong with it
     return;
   }
   auto& part = chunks_[piece.chunk_id];
-  if (part.pieces.empty()) {
-    part.pieces.resize(static_cast<std::size_t>(piece.total_chunks));
-    part.filled.resize(part.pieces.size(), false);
+  auto total = static_cast<std::size_t>(piece.total_chunks);
+  if (part.filled.empty()) {
+    part.filled.resize(total, false);
+    part.text.reserve(total * 65536);
   }
   auto idx = static_cast<std::size_t>(piece.chunk_index);
-  if (idx >= part.pieces.size() || part.filled[idx]) return;
-  part.pieces[idx] = std::move(piece.data);
-  part.filled[idx] = true;
-  if (++part.received < part.pieces.size()) return;
+  if (idx >= part.filled.size() || part.filled[idx]) return;  // first arrival wins
 
-  std::size_t size = 0;
-  for (auto& s : part.pieces) size += s.size();
-  std::string whole;
-  whole.reserve(size);
-  for (auto& s : part.pieces) whole += s;
+  // Decode the piece's data into its place: the end of the text when it is next in line.
+  std::string& target = idx == part.next ? part.text : part.early[idx];
+  if (data_pos) {
+    std::size_t pos = *data_pos;
+    std::size_t before = target.size();
+    if (!decode_json_string(text, pos, target)) {
+      target.resize(before);
+      if (!parse_chunk(text, piece)) {
+        if (handler_) handler_(text);
+        return;
+      }
+      target += piece.data;
+    }
+  } else {
+    target += piece.data;
+  }
+  part.filled[idx] = true;
+  ++part.received;
+  if (idx == part.next) {
+    ++part.next;
+    for (auto it = part.early.find(part.next); it != part.early.end(); it = part.early.find(part.next)) {
+      part.text += it->second;
+      part.early.erase(it);
+      ++part.next;
+    }
+  }
+  if (part.received < part.filled.size()) return;
+
+  std::string whole = std::move(part.text);
   chunks_.erase(piece.chunk_id);
   ++stats_.chunked_messages;
   if (handler_) handler_(whole);

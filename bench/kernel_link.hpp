@@ -113,9 +113,13 @@ class KernelLink : public std::enable_shared_from_this<KernelLink> {
   bool close_sent_ = false;
   Signal drained_;
 
+  // A chunked message being joined. Pieces that arrive in order are decoded straight onto the
+  // end of `text`; others wait in `early` until their turn.
   struct Partial {
-    std::vector<std::string> pieces;
+    std::string text;
+    std::unordered_map<std::size_t, std::string> early;
     std::vector<bool> filled;
+    std::size_t next = 0;
     std::size_t received = 0;
   };
   std::unordered_map<std::string, Partial> chunks_;

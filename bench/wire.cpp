@@ -101,14 +101,23 @@ void append_utf8(std::string& out, unsigned cp) {
 }  // namespace
 
 bool decode_json_string(std::string_view text, std::size_t& pos, std::string& out) {
+  const char* base = text.data();
+  const std::size_t n = text.size();
   std::size_t i = pos;
+  std::size_t quote = std::string_view::npos;  // next '"' at or after i, found with memchr
   while (true) {
-    // Copy the run of plain characters up to the next quote or backslash in one go.
-    std::size_t stop = text.find_first_of("\"\\", i);
-    if (stop == std::string_view::npos) return false;
-    out.append(text.data() + i, stop - i);
+    // Copy the run of plain characters up to the next backslash or quote in one go. The quote
+    // position is kept until the scan passes it, so long strings with many escapes stay linear.
+    if (quote == std::string_view::npos || quote < i) {
+      auto* q = static_cast<const char*>(std::memchr(base + i, '"', n - i));
+      if (!q) return false;
+      quote = static_cast<std::size_t>(q - base);
+    }
+    auto* b = static_cast<const char*>(std::memchr(base + i, '\\', quote - i));
+    std::size_t stop = b ? static_cast<std::size_t>(b - base) : quote;
+    out.append(base + i, stop - i);
     i = stop;
-    if (text[i] == '"') {
+    if (!b) {
       pos = i + 1;
       return true;
     }
@@ -182,20 +191,25 @@ std::optional<std::string> string_field(std::string_view msg, std::string_view k
   return out;
 }
 
-bool parse_chunk(std::string_view msg, ChunkPiece& piece) {
-  piece.data.clear();
+std::optional<std::size_t> scan_chunk_header(std::string_view msg, ChunkPiece& piece) {
   auto id = string_field(msg, "chunk_id");
   auto index = int_field(msg, "chunk_index");
   auto total = int_field(msg, "total_chunks");
   auto at = value_pos(msg, "data");
-  if (id && index && total && at != std::string_view::npos && at < msg.size() && msg[at] == '"') {
-    ++at;
-    if (decode_json_string(msg, at, piece.data)) {
-      piece.chunk_id = std::move(*id);
-      piece.chunk_index = *index;
-      piece.total_chunks = *total;
-      return true;
-    }
+  if (!id || !index || !total || at == std::string_view::npos || at >= msg.size() || msg[at] != '"')
+    return std::nullopt;
+  piece.chunk_id = std::move(*id);
+  piece.chunk_index = *index;
+  piece.total_chunks = *total;
+  return at + 1;
+}
+
+bool parse_chunk(std::string_view msg, ChunkPiece& piece) {
+  piece.data.clear();
+  if (auto at = scan_chunk_header(msg, piece)) {
+    std::size_t pos = *at;
+    if (decode_json_string(msg, pos, piece.data)) return true;
+    piece.data.clear();
   }
   // Fallback: a full parse copes with any key order and spacing.
   boost::system::error_code ec;

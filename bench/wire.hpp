@@ -46,6 +46,11 @@ struct ChunkPiece {
 // Extracts the fields of a `chunk` message; falls back to a full parse when the quick scan fails.
 bool parse_chunk(std::string_view msg, ChunkPiece& piece);
 
+// Quick scan of a chunk's id, index and total without decoding its data. Returns the position
+// just after the opening quote of `data` (for decode_json_string), or nullopt when the message
+// does not have the kernel's compact layout (then use parse_chunk).
+std::optional<std::size_t> scan_chunk_header(std::string_view msg, ChunkPiece& piece);
+
 // A short printable excerpt of a message for diagnostics.
 std::string excerpt(std::string_view msg, std::size_t max_len = 300);
 

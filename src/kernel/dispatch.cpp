@@ -11,6 +11,7 @@
 #include "kernel/kernel.hpp"
 #include "language/language_service.hpp"
 #include "messaging/fields.hpp"
+#include "messaging/json_parse.hpp"
 #include "messaging/json_text.hpp"
 #include "modules/module_messages.hpp"
 #include "modules/path_messages.hpp"
@@ -41,7 +42,7 @@ Kernel::After Kernel::handle_message(boost::json::value&& value) {
         auto text = chunks_.add(message);
         if (!text) return After::next;
         boost::system::error_code ec;
-        boost::json::value whole = boost::json::parse(*text, ec);
+        boost::json::value whole = json_parse::parse(*text, ec);
         if (ec) {
             GLOG_ERROR("[Kernel] Failed to parse reassembled message: {}", ec.message());
             return After::next;

@@ -14,6 +14,7 @@
 #include "language/language_service.hpp"
 #include "messaging/batcher.hpp"
 #include "messaging/constants.hpp"
+#include "messaging/json_parse.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 #include "modules/module_loader.hpp"
@@ -177,7 +178,7 @@ asio::awaitable<void> Kernel::listen() {
             continue;
         }
         boost::system::error_code ec;
-        boost::json::value message = boost::json::parse(frame.text, ec);
+        boost::json::value message = json_parse::parse(frame.text, ec);
         if (ec) {
             GLOG_DEBUG("[Kernel] Invalid JSON: {}", ec.message());
             send_object({{"type", "error"}, {"message", "Invalid JSON received"}});

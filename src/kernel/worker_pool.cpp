@@ -14,8 +14,10 @@ thread_local std::string t_worker_name;
 const std::string& WorkerPool::current_thread_name() { return t_worker_name; }
 
 WorkerPool::~WorkerPool() {
+    // Only reached in tests: the kernel's pools live as long as the process.
     shutdown();
-    for (auto& t : threads_) t.detach();
+    for (auto& t : threads_)
+        if (t.joinable()) t.join();
 }
 
 void WorkerPool::start(int threads) {

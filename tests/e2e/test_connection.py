@@ -26,6 +26,17 @@ def test_wss_accepts_self_signed_certificate(kernel_factory):
     kernel_factory.finish(bl)
 
 
+def test_wss_close_from_server_ends_the_process_promptly(kernel_factory):
+    bl = kernel_factory.start(workbook_id="wb-tls-close", tls=True)
+    bl.ping()
+    t0 = time.monotonic()
+    bl.close_connection()
+    assert bl.wait_exit(10) == 0
+    elapsed = time.monotonic() - t0
+    assert elapsed < 3, f"kernel took {elapsed:.1f}s to end after the server closed"
+    kernel_factory.finish(bl)
+
+
 def test_any_secured_value_but_zero_means_tls(kernel_factory):
     bl = kernel_factory.start(workbook_id="wb-false", tls=True, secured=True,
                               env={"GRIDLET_SECURED": "false"})

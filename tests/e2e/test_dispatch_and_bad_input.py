@@ -1,6 +1,8 @@
 """Bad input never ends the kernel's run: every case is answered and the kernel
 keeps answering afterwards."""
 
+import json
+
 import pytest
 
 from conftest import MAX_MESSAGE_SIZE, compact, rid
@@ -53,9 +55,10 @@ def test_type_of_wrong_json_type_does_not_stop_the_kernel(kernel, bad_type):
     {"code": None},
     {"code": ["print(1)"]},
     {"code": "1", "source": 5},
+    {"code": "1", "source": None},
     {"code": "1", "function_name": 7},
     {"code": "1", "function_name": {"a": 1}},
-], ids=["code-int", "code-null", "code-list", "source-int", "function-int", "function-obj"])
+], ids=["code-int", "code-null", "code-list", "source-int", "source-null", "function-int", "function-obj"])
 def test_execution_request_with_wrong_field_types_gets_execution_error(kernel, fields):
     r = rid("wrongfield")
     kernel.send({"type": "execution_request", "request_id": r, **fields})
@@ -146,4 +149,35 @@ def test_reset_namespace_is_answered_inline(kernel):
     kernel.send({"type": "reset_namespace"})
     assert kernel.recv_until(lambda m: m.get("type") == "namespace_reset") == {
         "type": "namespace_reset"}
+    kernel.ping()
+
+
+def test_ascii_escaped_json_is_decoded(kernel):
+    r = rid("escaped")
+    text = "\u00e9\U0001F600\u4e2d\n\"\\"
+    # The standard library's default form: every non-ASCII character escaped,
+    # characters outside the BMP as surrogate pairs.
+    kernel.send_raw(json.dumps({"type": "execution_request", "request_id": r,
+                                "function_name": "echo", "code": repr(text)}))
+    msgs = kernel.collect_for(r)
+    assert msgs[-1]["type"] == "execution_result", msgs[-1]
+    assert msgs[-1]["result"] == text
+
+
+def test_lone_surrogate_escape_in_incoming_json_is_survived(kernel):
+    kernel.drain()
+    r = rid("lone")
+    kernel.send_raw('{"type": "execution_request", "request_id": "' + r +
+                    '", "code": "len(\'\\ud800\')", "function_name": "f"}')
+    kernel.send_raw('{"type": "execution_request", "request_id": "' + r +
+                    '-2", "code": "\'\\udc80x\'", "function_name": "f"}')
+    reply = kernel.recv_until(lambda m: m.get("request_id") == r or m.get("type") == "error")
+    assert reply["type"] in ("execution_result", "execution_error", "error")
+    kernel.ping()
+
+
+def test_deeply_nested_json_is_survived(kernel):
+    kernel.drain()
+    kernel.send_raw('{"type": "sys_response", "payload": ' + "[" * 100000 + "]" * 100000 + "}")
+    kernel.send_raw("[" * 200000 + "]" * 200000)
     kernel.ping()

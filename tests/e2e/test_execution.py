@@ -225,3 +225,32 @@ def test_reset_namespace_drops_user_names_and_keeps_bridge_names(kernel):
     assert msgs[-1]["error"]["type"] == "NameError"
     assert kernel.evaluate("(gridlet.__name__, excel is gridlet.excel, "
                            "context is gridlet.context)") == ["gridlet", True, True]
+
+
+def test_nul_character_in_code_is_not_truncated(kernel):
+    msgs = kernel.execute("1 #\x00 after a NUL")
+    assert msgs[-1]["type"] == "execution_error", msgs[-1]
+
+
+def test_nul_and_control_characters_in_output_are_kept(kernel):
+    text = "a\x00b\x1f\t\r\x7f\u2028z"
+    msgs = kernel.execute(f"print({text!r}, end='')")
+    assert [m["content"] for m in msgs if m["type"] == "stdout"] == [text]
+    assert msgs[-1]["type"] == "execution_result"
+
+
+@pytest.mark.parametrize("code", ["print('\\ud800')", "'\\udc80'", "import sys; sys.stderr.write('x\\udfff')"])
+def test_text_that_is_not_valid_unicode_is_survived(kernel, code):
+    msgs = kernel.execute(code, function_name="surrogate")
+    assert msgs[-1]["type"] in ("execution_result", "execution_error")
+    kernel.ping()
+
+
+def test_integers_beyond_64_bits(kernel):
+    final = kernel.execute("2 ** 64", function_name="big")[-1]
+    assert final["type"] in ("execution_result", "execution_error")
+    if final["type"] == "execution_result":
+        assert final["result"] == 2 ** 64
+    assert kernel.execute("2 ** 64")[-1]["result"] == str(2 ** 64)
+    assert kernel.evaluate("[2 ** 63 - 1, -2 ** 63, 2 ** 63]") == [2 ** 63 - 1, -2 ** 63, 2 ** 63]
+    kernel.ping()

@@ -29,8 +29,8 @@ def test_stderr_writes_carry_the_run_fields(kernel):
 
 def test_empty_write_sends_nothing(kernel):
     msgs = kernel.execute("import sys; sys.stdout.write('')", function_name="w")
-    assert [m["type"] for m in msgs] == ["execution_result"]
-    assert msgs[0]["result"] == 0
+    assert [m["type"] for m in msgs] == ["result_output", "execution_result"]
+    assert msgs[0]["content"] == "Out: 0\n" and msgs[1]["result"] == 0
 
 
 def test_run_streams_are_text_streams(kernel):

@@ -175,3 +175,24 @@ def test_long_request_and_long_answer_travel_as_chunks(kernel):
     assert final["type"] == "execution_result", final
     assert final["result"] == {"requestId": req_id, "answer": answer}
     assert not kernel.violations
+
+
+def test_answer_values_keep_their_json_types(kernel):
+    r = rid("types")
+    kernel.send({"type": "execution_request", "request_id": r, "function_name": "types",
+                 "code": "v = gridlet.messaging.send_request_sync({'tag': 'types'}, timeout=5); "
+                         "(type(v['i']).__name__, type(v['f']).__name__, v['f'], "
+                         "type(v['t']).__name__, v['n'] is None, type(v['l']).__name__, "
+                         "v['s'], v['deep'], v['neg'], v['big'])"})
+    sreq = kernel.recv_until(lambda m: m.get("type") == "sys_request"
+                             and m["payload"].get("tag") == "types")
+    deep = "leaf"
+    for _ in range(300):
+        deep = [deep]
+    kernel.send({"type": "sys_response", "payload": {
+        "requestId": sreq["payload"]["requestId"], "i": 1, "f": 1.0, "t": True, "n": None,
+        "l": [1, 2], "s": "\u00e9\U0001F600", "deep": deep, "neg": -0.5, "big": 2 ** 63 - 1}})
+    final = _final(kernel, r)
+    assert final["type"] == "execution_result", final
+    assert final["result"] == ["int", "float", 1.0, "bool", True, "list", "\u00e9\U0001F600",
+                               deep, -0.5, 2 ** 63 - 1]

@@ -1,0 +1,110 @@
+#include "messaging/json_parse.hpp"
+
+#include <boost/json/basic_parser_impl.hpp>
+#include <boost/json/value_stack.hpp>
+
+#include <charconv>
+#include <string>
+
+namespace gridlet::json_parse {
+namespace {
+
+using boost::json::string_view;
+using boost::system::error_code;
+
+struct ExactHandler {
+    static constexpr std::size_t max_object_size = boost::json::object::max_size();
+    static constexpr std::size_t max_array_size = boost::json::array::max_size();
+    static constexpr std::size_t max_key_size = boost::json::string::max_size();
+    static constexpr std::size_t max_string_size = boost::json::string::max_size();
+
+    boost::json::value_stack st;
+    std::string number;  // parts of a number split across buffers
+
+    bool on_document_begin(error_code&) { return true; }
+    bool on_document_end(error_code&) { return true; }
+    bool on_object_begin(error_code&) { return true; }
+    bool on_object_end(std::size_t n, error_code&) {
+        st.push_object(n);
+        return true;
+    }
+    bool on_array_begin(error_code&) { return true; }
+    bool on_array_end(std::size_t n, error_code&) {
+        st.push_array(n);
+        return true;
+    }
+    bool on_key_part(string_view s, std::size_t, error_code&) {
+        st.push_chars(s);
+        return true;
+    }
+    bool on_key(string_view s, std::size_t, error_code&) {
+        st.push_key(s);
+        return true;
+    }
+    bool on_string_part(string_view s, std::size_t, error_code&) {
+        st.push_chars(s);
+        return true;
+    }
+    bool on_string(string_view s, std::size_t, error_code&) {
+        st.push_string(s);
+        return true;
+    }
+    bool on_number_part(string_view s, error_code&) {
+        number.append(s.data(), s.size());
+        return true;
+    }
+    bool on_int64(std::int64_t i, string_view, error_code&) {
+        number.clear();
+        st.push_int64(i);
+        return true;
+    }
+    bool on_uint64(std::uint64_t u, string_view, error_code&) {
+        number.clear();
+        st.push_uint64(u);
+        return true;
+    }
+    bool on_double(double d, string_view s, error_code&) {
+        const char* first = s.data();
+        const char* last = s.data() + s.size();
+        if (!number.empty()) {
+            number.append(s.data(), s.size());
+            first = number.data();
+            last = number.data() + number.size();
+        }
+        double exact;
+        auto res = std::from_chars(first, last, exact);
+        if (res.ec == std::errc() && res.ptr == last) d = exact;
+        number.clear();
+        st.push_double(d);
+        return true;
+    }
+    bool on_bool(bool b, error_code&) {
+        st.push_bool(b);
+        return true;
+    }
+    bool on_null(error_code&) {
+        st.push_null();
+        return true;
+    }
+    bool on_comment_part(string_view, error_code&) { return true; }
+    bool on_comment(string_view, error_code&) { return true; }
+};
+
+}  // namespace
+
+boost::json::value parse(std::string_view text, error_code& ec) {
+    boost::json::basic_parser<ExactHandler> p(boost::json::parse_options{}, boost::json::storage_ptr());
+    p.handler().st.reset();
+    std::size_t used = p.write_some(false, text.data(), text.size(), ec);
+    if (ec) return nullptr;
+    for (std::size_t i = used; i < text.size(); ++i) {
+        char c = text[i];
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+            ec = boost::json::error::extra_data;
+            return nullptr;
+        }
+    }
+    return p.handler().st.release();
+}
+
+}  // namespace gridlet::json_parse

@@ -1,0 +1,12 @@
+#pragma once
+// Parsing of incoming messages. Numbers with a fraction or exponent are read exactly (the nearest
+// double to their text, as Python's json does), not with the library's fast approximation.
+#include <boost/json/value.hpp>
+
+#include <string_view>
+
+namespace gridlet::json_parse {
+
+boost::json::value parse(std::string_view text, boost::system::error_code& ec);
+
+}  // namespace gridlet::json_parse

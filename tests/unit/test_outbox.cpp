@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+
+#include <thread>
+
+#include "messaging/constants.hpp"
+#include "messaging/outbox.hpp"
+#include "util/utf8.hpp"
+
+using namespace gridlet;
+
+namespace {
+
+// Client frames as a server sees them: FIN text frames, masked payloads.
+std::vector<std::string> decode_frames(const std::string& wire) {
+    std::vector<std::string> out;
+    std::size_t i = 0;
+    while (i < wire.size()) {
+        auto b0 = static_cast<unsigned char>(wire[i]);
+        auto b1 = static_cast<unsigned char>(wire[i + 1]);
+        EXPECT_EQ(b0, 0x81);
+        EXPECT_TRUE(b1 & 0x80) << "client frames must be masked";
+        std::uint64_t len = b1 & 0x7F;
+        i += 2;
+        if (len == 126) {
+            len = (std::uint64_t(static_cast<unsigned char>(wire[i])) << 8) | static_cast<unsigned char>(wire[i + 1]);
+            i += 2;
+        } else if (len == 127) {
+            len = 0;
+            for (int k = 0; k < 8; ++k) len = (len << 8) | static_cast<unsigned char>(wire[i + k]);
+            i += 8;
+        }
+        const char* key = wire.data() + i;
+        i += 4;
+        std::string payload(wire.data() + i, len);
+        for (std::size_t k = 0; k < len; ++k) payload[k] = char(payload[k] ^ key[k & 3]);
+        out.push_back(std::move(payload));
+        i += len;
+    }
+    return out;
+}
+
+std::string message_of_chars(std::size_t chars, const std::string& filler = "x") {
+    // {"type":"t","p":"xxx..."} with exactly `chars` characters
+    std::string head = R"({"type":"t","request_id":"r","p":")";
+    std::string body;
+    std::size_t n = chars - head.size() - 2;
+    for (std::size_t k = 0; k < n; ++k) body += filler;
+    return head + body + "\"}";
+}
+
+std::vector<std::string> drain(Outbox& box) {
+    std::string bytes;
+    box.take(bytes);
+    return decode_frames(bytes);
+}
+
+}  // namespace
+
+TEST(Outbox, MessageAtChunkSizeIsOneFrameOneMoreIsTwoChunks) {
+    Outbox box;
+    box.open(nullptr);
+    auto exact = message_of_chars(CHUNK_SIZE);
+    box.post(exact, {"t", "\"r\""});
+    auto frames = drain(box);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], exact);
+
+    auto over = message_of_chars(CHUNK_SIZE + 1);
+    box.post(over, {"t", "\"r\""});
+    frames = drain(box);
+    ASSERT_EQ(frames.size(), 2u);
+    auto second = boost::json::parse(frames[1]).as_object();
+    EXPECT_EQ(second.at("data").as_string().size(), 1u);
+    EXPECT_EQ(second.at("chunk_index").as_int64(), 1);
+    EXPECT_EQ(second.at("total_chunks").as_int64(), 2);
+    EXPECT_EQ(second.at("original_type").as_string(), "t");
+    EXPECT_EQ(second.at("request_id").as_string(), "r");
+}
+
+TEST(Outbox, ChunksCutBetweenCharactersAndJoinBackExactly) {
+    Outbox box;
+    box.open(nullptr);
+    // 150000 characters, most of them two or three bytes long.
+    auto text = message_of_chars(150000, "\xE2\x82\xAC");
+    box.post(text, {"t", "\"r\""});
+    auto frames = drain(box);
+    ASSERT_EQ(frames.size(), 3u);
+    std::string joined;
+    std::vector<std::size_t> sizes;
+    std::string id;
+    for (auto& f : frames) {
+        auto o = boost::json::parse(f).as_object();  // every piece is valid UTF-8 JSON
+        std::string data(o.at("data").as_string());
+        sizes.push_back(utf8::count_code_points(data));
+        if (id.empty()) id = std::string(o.at("chunk_id").as_string());
+        EXPECT_EQ(o.at("chunk_id").as_string(), id);
+        joined += data;
+    }
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{65536, 65536, 18928}));
+    EXPECT_EQ(joined, text);
+    EXPECT_EQ(id.size(), 36u);
+}
+
+TEST(Outbox, ConcurrentPostersKeepEachChunkSequenceContiguous) {
+    Outbox box;
+    box.open(nullptr);
+    const auto big = message_of_chars(3 * CHUNK_SIZE);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int k = 0; k < 5; ++k) {
+                box.post(big, {"t", "\"r\""});
+                box.post(R"({"type":"small"})", {"small", {}});
+            }
+        });
+    for (auto& t : threads) t.join();
+    auto frames = drain(box);
+    ASSERT_EQ(frames.size(), 4u * 5u * (3u + 1u));
+    for (std::size_t i = 0; i < frames.size();) {
+        auto o = boost::json::parse(frames[i]).as_object();
+        if (o.at("type") == "small") {
+            ++i;
+            continue;
+        }
+        ASSERT_EQ(o.at("chunk_index").as_int64(), 0);
+        auto id = o.at("chunk_id").as_string();
+        for (int k = 1; k < 3; ++k) {
+            auto next = boost::json::parse(frames[i + k]).as_object();
+            EXPECT_EQ(next.at("chunk_id").as_string(), id);
+            EXPECT_EQ(next.at("chunk_index").as_int64(), k);
+        }
+        i += 3;
+    }
+}
+
+TEST(Outbox, WrittenSequenceAndClosedBoxReleaseWaiters) {
+    Outbox box;
+    int kicks = 0;
+    box.open([&] { ++kicks; });
+    auto s1 = box.post(R"({"type":"a"})", {"a", {}});
+    auto s2 = box.post(R"({"type":"b"})", {"b", {}});
+    EXPECT_EQ(kicks, 1) << "one drain is scheduled for any number of posts";
+    EXPECT_LT(s1, s2);
+    std::string bytes;
+    auto upto = box.take(bytes);
+    EXPECT_EQ(upto, s2);
+    EXPECT_FALSE(box.wait_written(s2, std::chrono::milliseconds(10)));
+    box.mark_written(upto);
+    EXPECT_TRUE(box.wait_written(s1, std::chrono::milliseconds(10)));
+    auto s3 = box.post(R"({"type":"c"})", {"c", {}});
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        box.close();
+    });
+    EXPECT_FALSE(box.wait_written(s3, std::chrono::seconds(5)));
+    closer.join();
+    EXPECT_EQ(box.post(R"({"type":"d"})", {"d", {}}), 0u) << "a closed box drops messages";
+}
+
+TEST(Outbox, ProducersWaitForRoomAboveTheHighWaterMark) {
+    Outbox box;
+    box.open(nullptr);
+    std::string big(OUTBOX_HIGH_WATER / 4, 'x');
+    std::string msg = "{\"type\":\"t\",\"p\":\"" + big + "\"}";
+    for (int i = 0; i < 5; ++i) box.post(msg, {"t", {}});
+    EXPECT_TRUE(box.over_high_water());
+    std::atomic<bool> released{false};
+    std::thread producer([&] {
+        box.wait_for_room();
+        released = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(released);
+    std::string bytes;
+    box.take(bytes);
+    producer.join();
+    EXPECT_TRUE(released);
+    EXPECT_FALSE(box.over_high_water());
+}
