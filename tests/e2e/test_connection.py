@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import subprocess
 import time
 
@@ -139,11 +140,19 @@ def test_log_lines_go_to_stderr_and_never_through_the_streams(kernel_factory):
     kernel_factory.finish(bl)
 
 
-def test_log_level_error_hides_info_lines(kernel_factory):
+@pytest.mark.parametrize("bad", [
+    "{broken",
+    "[1, 2]",
+    '{"type": "execution_request", "request_id": "e1", "code": 5}',
+    '{"type": "sys_response", "payload": [1]}',
+], ids=["malformed", "not-object", "wrong-field-type", "handler-failure"])
+def test_bad_input_is_logged_at_error_level(kernel_factory, bad):
     bl = kernel_factory.start(workbook_id="wb-quiet", env={"GRIDLET_LOG_LEVEL": "ERROR"})
     bl.ping()
-    bl.send_raw("{broken")
-    bl.recv_until(lambda m: m.get("type") == "error")
+    assert bl.log_text() == ""  # nothing below error level is written
+    bl.send_raw(bad)
+    bl.wait_log(re.compile(r"\S"), timeout=3)
+    bl.ping()
     kernel_factory.finish(bl)
     log = bl.log_text()
     assert "Kernel connected for workbook" not in log

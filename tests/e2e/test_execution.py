@@ -254,3 +254,12 @@ def test_integers_beyond_64_bits(kernel):
     assert kernel.execute("2 ** 64")[-1]["result"] == str(2 ** 64)
     assert kernel.evaluate("[2 ** 63 - 1, -2 ** 63, 2 ** 63]") == [2 ** 63 - 1, -2 ** 63, 2 ** 63]
     kernel.ping()
+
+
+def test_deeply_nested_result_is_sent(kernel):
+    deep = kernel.evaluate("gridlet._e2e_deep = 'leaf'; [gridlet.__setattr__('_e2e_deep', "
+                           "[gridlet._e2e_deep]) for _ in range(200)] and gridlet._e2e_deep")
+    expected = "leaf"
+    for _ in range(200):
+        expected = [expected]
+    assert deep == expected

@@ -183,16 +183,33 @@ def test_answer_values_keep_their_json_types(kernel):
                  "code": "v = gridlet.messaging.send_request_sync({'tag': 'types'}, timeout=5); "
                          "(type(v['i']).__name__, type(v['f']).__name__, v['f'], "
                          "type(v['t']).__name__, v['n'] is None, type(v['l']).__name__, "
-                         "v['s'], v['deep'], v['neg'], v['big'])"})
+                         "v['s'], v['neg'], v['big'], v['o'])"})
     sreq = kernel.recv_until(lambda m: m.get("type") == "sys_request"
                              and m["payload"].get("tag") == "types")
-    deep = "leaf"
-    for _ in range(300):
-        deep = [deep]
     kernel.send({"type": "sys_response", "payload": {
         "requestId": sreq["payload"]["requestId"], "i": 1, "f": 1.0, "t": True, "n": None,
-        "l": [1, 2], "s": "\u00e9\U0001F600", "deep": deep, "neg": -0.5, "big": 2 ** 63 - 1}})
+        "l": [1, 2], "s": "\u00e9\U0001F600", "neg": -0.5, "big": 2 ** 63 - 1,
+        "o": {"k": [{"x": None}]}}})
     final = _final(kernel, r)
     assert final["type"] == "execution_result", final
     assert final["result"] == ["int", "float", 1.0, "bool", True, "list", "\u00e9\U0001F600",
-                               deep, -0.5, 2 ** 63 - 1]
+                               -0.5, 2 ** 63 - 1, {"k": [{"x": None}]}]
+
+
+@pytest.mark.parametrize("depth", [40, 200])
+def test_deeply_nested_answer_reaches_user_code(kernel, depth):
+    r = rid("deep")
+    tag = f"deep-{depth}"
+    kernel.send({"type": "execution_request", "request_id": r, "function_name": "deep",
+                 "code": f"gridlet.messaging.send_request_sync({{'tag': {tag!r}}}, "
+                         "timeout=3)['deep']"})
+    sreq = kernel.recv_until(lambda m: m.get("type") == "sys_request"
+                             and m["payload"].get("tag") == tag)
+    deep = "leaf"
+    for _ in range(depth):
+        deep = [deep]
+    kernel.send({"type": "sys_response",
+                 "payload": {"requestId": sreq["payload"]["requestId"], "deep": deep}})
+    final = _final(kernel, r)
+    assert final["type"] == "execution_result", final
+    assert final["result"] == deep

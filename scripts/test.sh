@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds, runs the C++ unit tests and the
+# end-to-end suite against the real binary over real sockets.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+bash scripts/build.sh
+BUILD_DIR="${BUILD_DIR:-build}"
+status=0
+(cd "$BUILD_DIR" && ctest --output-on-failure --timeout 120) || status=1
+GRIDLET_KERNEL="$PWD/$BUILD_DIR/gridlet-kernel" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e || status=1
+exit $status
