@@ -2,8 +2,6 @@
 
 #include <pthread.h>
 
-#include <chrono>
-
 #include "util/log.hpp"
 
 namespace gridlet {
@@ -18,16 +16,16 @@ WorkerPool::~WorkerPool() {
     shutdown();
     for (auto& t : threads_)
         if (t.joinable()) t.join();
+    if (supervisor_.joinable()) supervisor_.join();
 }
 
 void WorkerPool::start(int threads) {
     for (int i = 0; i < threads; ++i) threads_.emplace_back([this, i] { worker_main(i); });
+    if (threads > 1) supervisor_ = std::thread([this] { supervisor_main(); });
 }
 
 void WorkerPool::wake_one_locked() {
-    // Keep one awake worker heading for every queued task, so a long or blocked task never holds
-    // up the next; workers already awake (waiting for the GIL) pick up bursts without wake-ups.
-    if (!queue_.empty() && sleeping_ > pending_wakes_ && std::size_t(pending_wakes_) < queue_.size()) {
+    if (sleeping_ > pending_wakes_) {
         ++pending_wakes_;
         ready_.notify_one();
     }
@@ -36,8 +34,12 @@ void WorkerPool::wake_one_locked() {
 void WorkerPool::submit(Task task) {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
-    queue_.push_back(std::move(task));
-    wake_one_locked();
+    queue_.push_back({std::move(task), Clock::now()});
+    if (draining_ == 0 && pending_wakes_ == 0) wake_one_locked();
+    if (supervisor_idle_ && supervisor_.joinable()) {
+        supervisor_idle_ = false;
+        supervise_.notify_one();
+    }
 }
 
 void WorkerPool::shutdown() {
@@ -47,30 +49,50 @@ void WorkerPool::shutdown() {
         queue_.clear();
     }
     ready_.notify_all();
+    supervise_.notify_all();
+}
+
+void WorkerPool::supervisor_main() {
+    pthread_setname_np(pthread_self(), (prefix_.substr(0, 10) + "-sup").c_str());
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        supervise_.wait(lock, [&] { return stopping_ || !supervisor_idle_; });
+        // Poll while there is queued work; go idle once the queue has stayed empty for a while.
+        auto empty_since = Clock::now();
+        while (!stopping_) {
+            supervise_.wait_for(lock, kMaxQueueWait);
+            auto now = Clock::now();
+            if (queue_.empty()) {
+                if (now - empty_since > std::chrono::milliseconds(20)) break;
+                continue;
+            }
+            empty_since = now;
+            if (now - queue_.front().queued_at >= kMaxQueueWait && pending_wakes_ == 0) wake_one_locked();
+        }
+        supervisor_idle_ = true;
+    }
 }
 
 void WorkerPool::worker_main(int index) {
     t_worker_name = prefix_ + "_" + std::to_string(index);
     pthread_setname_np(pthread_self(), t_worker_name.substr(0, 15).c_str());
     // Register a thread state once; afterwards only the GIL is taken and dropped.
-    PyGILState_STATE registered = PyGILState_Ensure();
-    (void)registered;
+    PyGILState_Ensure();
     PyThreadState* tstate = PyEval_SaveThread();
     GilHeld token;
 
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (queue_.empty() && !stopping_) {
+        while (queue_.empty() && !stopping_) {
             ++sleeping_;
-            ready_.wait(lock, [&] { return stopping_ || !queue_.empty() || pending_wakes_ > 0; });
+            ready_.wait(lock);
             --sleeping_;
             if (pending_wakes_ > 0) --pending_wakes_;
-            continue;
         }
         if (stopping_) return;  // the thread state stays; the process is ending
-        Task task = std::move(queue_.front());
+        ++draining_;
+        Task task = std::move(queue_.front().task);
         queue_.pop_front();
-        wake_one_locked();
         lock.unlock();
 
         PyEval_RestoreThread(tstate);
@@ -83,11 +105,11 @@ void WorkerPool::worker_main(int index) {
             task = nullptr;
             lock.lock();
             if (queue_.empty() || stopping_) break;
-            task = std::move(queue_.front());
+            task = std::move(queue_.front().task);
             queue_.pop_front();
-            wake_one_locked();
             lock.unlock();
         }
+        --draining_;
         lock.unlock();
         tstate = PyEval_SaveThread();
         lock.lock();

@@ -1,7 +1,10 @@
 #pragma once
 // The threads that run user code. Each keeps its own Python thread state and takes the GIL once
-// per burst of queued tasks rather than once per task, so a storm of small calls does not pay a
-// GIL hand-off (and a thread wake-up) for every call.
+// per burst of queued tasks rather than once per task. While one worker is draining the queue,
+// new tasks wake nobody (a storm of small calls costs no thread wake-ups and no GIL hand-offs);
+// a supervisor wakes another worker when a queued task has waited too long behind a long or
+// blocked one, so a slow call never holds up the next.
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -17,11 +20,11 @@ namespace gridlet {
 class WorkerPool {
 public:
     using Task = std::function<void(const GilHeld&)>;
+    using Clock = std::chrono::steady_clock;
 
     explicit WorkerPool(std::string name_prefix) : prefix_(std::move(name_prefix)) {}
     ~WorkerPool();
 
-    // Call with the GIL held by the caller (threads are registered with the interpreter).
     void start(int threads);
     void submit(Task task);
     // Stops taking tasks; running ones are not waited for.
@@ -30,18 +33,29 @@ public:
     // Name of the calling worker thread ("" on other threads).
     static const std::string& current_thread_name();
 
+    // How long a queued task may wait behind a busy worker before another one is woken.
+    static constexpr auto kMaxQueueWait = std::chrono::microseconds(1000);
+
 private:
+    struct Queued {
+        Task task;
+        Clock::time_point queued_at;
+    };
     void worker_main(int index);
+    void supervisor_main();
+    void wake_one_locked();
 
     std::string prefix_;
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<Task> queue_;
+    std::condition_variable supervise_;
+    std::deque<Queued> queue_;
     std::vector<std::thread> threads_;
-    void wake_one_locked();
-
+    std::thread supervisor_;
     int sleeping_ = 0;       // waiting on `ready_`
     int pending_wakes_ = 0;  // notified, not yet awake
+    int draining_ = 0;       // awake and taking tasks from the queue
+    bool supervisor_idle_ = true;
     bool stopping_ = false;
 };
 
