@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 #include <unistd.h>
 
 #include "kernel/gil.hpp"
@@ -73,21 +74,26 @@ int main(int argc, char** argv) {
     gridlet::log::setup_from_environment();
 
     boost::asio::io_context ioc(1);
-    std::unique_ptr<gridlet::Kernel> kernel;
+    auto kernel = std::make_unique<gridlet::Kernel>(
+        ioc, gridlet::KernelOptions{positional[0], "127.0.0.1", positional[1], std::move(connection_args)});
+    // The connection is opened on a helper thread while this thread starts the interpreter; from
+    // then on the main thread alone runs the io_context (the listener).
+    std::thread opener([&] {
+        boost::asio::co_spawn(ioc, kernel->open_connection(), boost::asio::detached);
+        ioc.run();
+    });
     try {
         gridlet::interpreter::start(gridlet::interpreter::find_python_dir());
-        {
-            gridlet::GilGuard gil;
-            kernel = std::make_unique<gridlet::Kernel>(
-                ioc, gridlet::KernelOptions{positional[0], "127.0.0.1", positional[1], std::move(connection_args)},
-                gil.held());
-        }
+        gridlet::GilGuard gil;
+        kernel->init_python(gil.held());
     } catch (const std::exception& e) {
         GLOG_ERROR("[Kernel] Start-up failed: {}", e.what());
         finish(1);
     }
     PyEval_SaveThread();  // the listener holds the GIL only inside short inline handlers
+    opener.join();
 
+    ioc.restart();
     boost::asio::co_spawn(ioc, kernel->run(), boost::asio::detached);
     ioc.run();
     finish(kernel->connected_once() ? 0 : 1);

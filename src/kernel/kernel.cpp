@@ -38,10 +38,13 @@ void set_attr(PyObject* obj, const char* name, PyObject* value) {
 
 }  // namespace
 
-Kernel::Kernel(asio::io_context& ioc, KernelOptions options, const GilHeld& gil)
+Kernel::Kernel(asio::io_context& ioc, KernelOptions options)
     : ioc_(ioc), options_(std::move(options)), listener_thread_(std::this_thread::get_id()) {
     json_text::append_string(workbook_id_json_, options_.workbook_id);
     secured_ = secured_from_environment();
+}
+
+void Kernel::init_python(const GilHeld& gil) {
     bridge_ = PyImport_ImportModule("gridlet");
     if (!bridge_) {
         PyErr_Print();
@@ -74,7 +77,20 @@ void Kernel::set_com_registrar_for_tests(std::unique_ptr<ComEventRegistrar> r) {
 
 // ---------------------------------------------------------------- lifecycle
 
+asio::awaitable<void> Kernel::open_connection() {
+    const std::string target = "/ws/kernel/" + options_.workbook_id;
+    GLOG_DEBUG("[Kernel] Connecting to {}://{}:{}{}", secured_ ? "wss" : "ws", options_.host, options_.port, target);
+    try {
+        connection_ = make_connection(ioc_, outbox_, secured_);
+        co_await connection_->open(options_.host, options_.port, target);
+        opened_ = true;
+    } catch (...) {
+        open_error_ = std::current_exception();
+    }
+}
+
 asio::awaitable<void> Kernel::run() {
+    listener_thread_ = std::this_thread::get_id();
     try {
         co_await connect();
         GLOG_INFO("Kernel connected for workbook: {}", options_.workbook_id);
@@ -87,10 +103,8 @@ asio::awaitable<void> Kernel::run() {
 }
 
 asio::awaitable<void> Kernel::connect() {
-    const std::string target = "/ws/kernel/" + options_.workbook_id;
-    GLOG_DEBUG("[Kernel] Connecting to {}://{}:{}{}", secured_ ? "wss" : "ws", options_.host, options_.port, target);
-    connection_ = make_connection(ioc_, outbox_, secured_);
-    co_await connection_->open(options_.host, options_.port, target);
+    if (!opened_ && !open_error_) co_await open_connection();
+    if (open_error_) std::rethrow_exception(open_error_);
     running_ = true;
     connected_once_ = true;
 

@@ -8,6 +8,7 @@
 #include <boost/json/value.hpp>
 
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,10 +46,16 @@ struct KernelOptions {
 
 class Kernel {
 public:
-    Kernel(boost::asio::io_context& ioc, KernelOptions options, const GilHeld& gil);
+    // No Python is touched here: the connection can be opened while the interpreter starts.
+    Kernel(boost::asio::io_context& ioc, KernelOptions options);
     ~Kernel();
 
-    // connect, listen until the connection ends, always disconnect.
+    // Opens the WebSocket connection (no GIL needed). May run on another thread than the
+    // listener; a failure is kept for run() to report.
+    boost::asio::awaitable<void> open_connection();
+    // Builds the Python side (executor, loader, kernel object, workers). Called once, with the GIL.
+    void init_python(const GilHeld& gil);
+    // connect (or finish connecting), listen until the connection ends, always disconnect.
     boost::asio::awaitable<void> run();
     bool connected_once() const { return connected_once_; }
 
@@ -136,6 +143,8 @@ private:
     PyObject* original_stderr_ = nullptr;
     PyObject* stream_sender_ = nullptr;    // send_stream_message
 
+    std::exception_ptr open_error_;
+    bool opened_ = false;
     std::atomic<bool> running_{false};
     bool connected_once_ = false;
     bool shut_down_ = false;
