@@ -332,10 +332,21 @@ asio::awaitable<void> KernelLink::write_loop() {
   }
 }
 
-asio::awaitable<void> KernelLink::drain_below(std::size_t limit) {
-  while (open_ && outbox_.size() >= limit) {
+asio::awaitable<void> KernelLink::drain_below(std::size_t bytes, Clock::duration patience) {
+  auto last_progress = Clock::now();
+  while (open_ && outbox_.size() >= bytes && Clock::now() - last_progress < patience) {
     drained_.reset();
     co_await drained_.wait_for(std::chrono::milliseconds(200));
+    if (drained_.fired()) last_progress = Clock::now();
+  }
+}
+
+asio::awaitable<void> KernelLink::flushed(Clock::duration patience) {
+  auto last_progress = Clock::now();
+  while (open_ && (!outbox_.empty() || writing_) && Clock::now() - last_progress < patience) {
+    drained_.reset();
+    co_await drained_.wait_for(std::chrono::milliseconds(200));
+    if (drained_.fired()) last_progress = Clock::now();
   }
 }
 

@@ -71,8 +71,11 @@ class KernelLink : public std::enable_shared_from_this<KernelLink> {
   void send(std::string_view text);
   // Bytes queued but not yet handed to the socket.
   std::size_t pending_bytes() const { return outbox_.size(); }
-  // Waits until fewer than `limit` bytes are queued (or the link closes).
-  asio::awaitable<void> drain_below(std::size_t limit);
+  // Waits until fewer than `bytes` are queued, the link closes or `patience` has passed without
+  // any write completing.
+  asio::awaitable<void> drain_below(std::size_t bytes, Clock::duration patience);
+  // The same until everything queued has been written to the socket.
+  asio::awaitable<void> flushed(Clock::duration patience);
 
   // Sends a close frame (once) after whatever is queued.
   void send_close();

@@ -515,7 +515,6 @@ asio::awaitable<void> Runner::scenario_cfc_storm(ScenarioResult& r) {
   const int n = opt_.storm_calls;
   Signal done(ioc_.get_executor());
   int ok = 0, failed = 0, sent = 0;
-  std::uint64_t other = 0;
   std::string first_failure;
   Clock::time_point t0, t1;
   HandlerScope scope{&s->handler};
@@ -540,8 +539,6 @@ asio::awaitable<void> Runner::scenario_cfc_storm(ScenarioResult& r) {
         t1 = Clock::now();
         done.fire();
       }
-    } else {
-      ++other;
     }
   };
   const std::string prefix = R"({"type":"custom_function_call","request_id":"storm-)";
@@ -549,6 +546,8 @@ asio::awaitable<void> Runner::scenario_cfc_storm(ScenarioResult& r) {
   append_json_string(suffix, opt_.workbook_id);
   suffix += R"(,"source":"addin"})";
   std::string frame;
+  const auto idle =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt_.idle_timeout_s));
   t0 = Clock::now();
   // Queue the calls in batches; between batches the writer and the reader get to run, and the
   // queue is kept below a few MB.
@@ -560,10 +559,11 @@ asio::awaitable<void> Runner::scenario_cfc_storm(ScenarioResult& r) {
       s->link->send(frame);
     }
     if (s->link->pending_bytes() > (4u << 20))
-      co_await s->link->drain_below(1u << 20);
+      co_await s->link->drain_below(1u << 20, idle);
     else
       co_await asio::post(ioc_, asio::use_awaitable);
   }
+  co_await s->link->flushed(idle);
   Clock::time_point sent_at = Clock::now();
   const std::string what = "waiting for function_execution_result replies";
   if (!co_await wait_done(*s, done, r, what)) {

@@ -67,6 +67,14 @@ class Runner {
     std::function<void(std::string_view)> handler;  // the running scenario's
     bool module_sent = false;
     Clock::time_point spawned, connected;
+    // The link may outlive the session for a moment (its coroutines hold it); make sure it no
+    // longer calls back into a session that is gone.
+    ~Session() {
+      if (link) {
+        link->set_handler(nullptr);
+        link->abort();
+      }
+    }
   };
 
   asio::awaitable<std::unique_ptr<Session>> start_kernel();

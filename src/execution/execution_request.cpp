@@ -53,8 +53,8 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
     }
     ExecOutcome outcome;
     {
-        RunOutput run(kernel, tail, /*keep_text=*/false);
-        RunScope scope(run);
+        RunOutput run(kernel, tail, /*keep_text=*/false, r.request_id_json);
+        RunScope scope(gil, run);
         outcome = kernel.executor().execute(gil, code);
     }
     Py_DECREF(code);

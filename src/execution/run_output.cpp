@@ -10,8 +10,14 @@ thread_local RunOutput* t_current = nullptr;
 
 RunOutput* RunOutput::current() { return t_current; }
 
-RunScope::RunScope(RunOutput& run) : previous_(t_current) { t_current = &run; }
-RunScope::~RunScope() { t_current = previous_; }
+RunScope::RunScope(const GilHeld& gil, RunOutput& run) : gil_(gil), run_(run), previous_(t_current) {
+    t_current = &run;
+}
+
+RunScope::~RunScope() {
+    t_current = previous_;
+    run_.kernel_.restore_stream_hooks(gil_);
+}
 
 void RunOutput::write(const GilHeld& gil, StreamKind kind, std::string_view utf8) {
     if (keep_text_) (kind == StreamKind::out ? out_ : err_).append(utf8);
@@ -20,7 +26,7 @@ void RunOutput::write(const GilHeld& gil, StreamKind kind, std::string_view utf8
     message += kind == StreamKind::out ? "{\"type\":\"stdout\",\"content\":" : "{\"type\":\"stderr\",\"content\":";
     json_text::append_string(message, utf8);
     message += tail_;
-    kernel_.post_from_worker(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", {}});
+    kernel_.post_from_worker(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", request_id_json_});
 }
 
 }  // namespace gridlet

@@ -17,8 +17,9 @@ class RunOutput {
 public:
     // `tail` is the JSON text that closes each stream message after its content, e.g.
     // ,"request_id":"r1","workbook_id":"wb","source":"ide"}
-    RunOutput(Kernel& kernel, std::string tail, bool keep_text)
-        : kernel_(kernel), tail_(std::move(tail)), keep_text_(keep_text) {}
+    // `request_id_json` is the run's request id as JSON text (headers of chunked output).
+    RunOutput(Kernel& kernel, std::string tail, bool keep_text, std::string request_id_json = "null")
+        : kernel_(kernel), tail_(std::move(tail)), keep_text_(keep_text), request_id_json_(std::move(request_id_json)) {}
 
     void write(const GilHeld&, StreamKind kind, std::string_view utf8);
     const std::string& text(StreamKind kind) const { return kind == StreamKind::out ? out_ : err_; }
@@ -31,18 +32,22 @@ private:
     Kernel& kernel_;
     std::string tail_;
     bool keep_text_;
+    std::string request_id_json_;
     std::string out_, err_;
 };
 
-// Makes `run` the calling thread's capture for the scope's lifetime.
+// Makes `run` the calling thread's capture for the scope's lifetime. On leaving, the stream
+// hooks are put back in sys.stdout/sys.stderr if user code replaced them.
 class RunScope {
 public:
-    explicit RunScope(RunOutput& run);
+    RunScope(const GilHeld& gil, RunOutput& run);
     ~RunScope();
     RunScope(const RunScope&) = delete;
     RunScope& operator=(const RunScope&) = delete;
 
 private:
+    const GilHeld& gil_;
+    RunOutput& run_;
     RunOutput* previous_;
 };
 

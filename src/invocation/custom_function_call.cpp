@@ -49,14 +49,13 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
                qualified);
     RunOutput run(kernel,
                   ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
-                      ",\"source\":" + c.source_json + "}",
-                  /*keep_text=*/true);
+                      ",\"source\":" + c.source_json + "}", /*keep_text=*/true, c.request_id_json);
     std::string error_text;
     std::string result_json;
     std::string repr_text;
     bool has_result = false;
     {
-        RunScope scope(run);
+        RunScope scope(gil, run);
         PyObject* module = import_module(gil, c.module_name,
                                          "Module '" + c.module_name +
                                              "' not found in sys.modules. Make sure the module has been synced via "

@@ -50,12 +50,11 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const EventCall& c) {
     const std::string qualified = c.module_name + "." + c.function_name;
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Executing event handler: {}", WorkerPool::current_thread_name(), qualified);
     RunOutput run(kernel, ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
-                              ",\"source\":\"addin\"}",
-                  true);
+                              ",\"source\":\"addin\"}", true, c.request_id_json);
     std::string error_text;
     PyObject* value = nullptr;
     {
-        RunScope scope(run);
+        RunScope scope(gil, run);
         PyObject* args = deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr);
         PyObject* module = args ? import_module(gil, c.module_name, "Module '" + c.module_name + "' not found in sys.modules")
                                 : nullptr;

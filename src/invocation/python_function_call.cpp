@@ -49,12 +49,11 @@ PyObject* lookup_callable(const GilHeld&, Kernel& kernel, const std::string& id)
 void run_on_worker(const GilHeld& gil, Kernel& kernel, const CallableCall& c) {
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Executing callable: {}", WorkerPool::current_thread_name(), c.callable_id);
     RunOutput run(kernel, ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
-                              ",\"source\":\"addin\"}",
-                  true);
+                              ",\"source\":\"addin\"}", true, c.request_id_json);
     std::string error_text, result_json, repr_text;
     bool has_result = false;
     {
-        RunScope scope(run);
+        RunScope scope(gil, run);
         PyObject* func = lookup_callable(gil, kernel, c.callable_id);
         PyObject* args = func ? deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr) : nullptr;
         if (!args) {

@@ -151,10 +151,10 @@ Outcome stream_values(const GilHeld& gil, Kernel& kernel, const Stream& s) {
 void run_on_worker(const GilHeld& gil, Kernel& kernel, const Stream& s) {
     GLOG_DEBUG("[TIMING] Streaming worker started: thread={}, request_id={}", WorkerPool::current_thread_name(),
                s.request_id);
-    RunOutput run(kernel, s.stream_tail, false);
+    RunOutput run(kernel, s.stream_tail, false, s.request_id_json);
     Outcome out;
     {
-        RunScope scope(run);
+        RunScope scope(gil, run);
         out = stream_values(gil, kernel, s);
         if (!out.error && !out.canceled && PyErr_Occurred()) {
             PyObject* exc = fetch_exception(gil);

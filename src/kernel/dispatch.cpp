@@ -131,8 +131,17 @@ void Kernel::handle_object(boost::json::object& message) {
 void Kernel::handle_sys_response(boost::json::object& message) {
     boost::json::object payload;
     auto* nested = message.if_contains("payload");
-    if (nested && nested->is_object() && !nested->get_object().empty()) payload = std::move(nested->get_object());
-    else payload = message;
+    auto is_empty = [](const boost::json::value& v) {
+        return v.is_null() || (v.is_object() && v.get_object().empty()) || (v.is_array() && v.get_array().empty()) ||
+               (v.is_string() && v.get_string().empty()) || (v.is_bool() && !v.get_bool()) ||
+               (v.is_int64() && v.get_int64() == 0) || (v.is_double() && v.get_double() == 0.0);
+    };
+    if (nested && !is_empty(*nested)) {
+        if (!nested->is_object()) throw fields::FieldError("sys_response payload must be an object");
+        payload = std::move(nested->get_object());
+    } else {
+        payload = message;
+    }
     const auto* id_v = payload.if_contains("requestId");
     std::string id = id_v && id_v->is_string() ? std::string(id_v->get_string())
                      : id_v && !id_v->is_null()  ? json_text::serialize(*id_v)

@@ -119,13 +119,11 @@ asio::awaitable<void> Kernel::connect() {
     // From here every write to the process's stdout/stderr, from any thread, is streamed.
     stream_sender_ = python_objects::make_stream_sender(gil.held(), *this);
     streams::set_native_sender(gil.held(), stream_sender_, this);
-    PyObject* out = streams::make_hook(gil.held(), "stdout", stream_sender_);
-    if (out) PySys_SetObject("stdout", out);
-    PyObject* err = streams::make_hook(gil.held(), "stderr", stream_sender_);
-    if (err) PySys_SetObject("stderr", err);
-    if (!out || !err) PyErr_Print();
-    Py_XDECREF(out);
-    Py_XDECREF(err);
+    stdout_hook_ = streams::make_hook(gil.held(), "stdout", stream_sender_);
+    if (stdout_hook_) PySys_SetObject("stdout", stdout_hook_);
+    stderr_hook_ = streams::make_hook(gil.held(), "stderr", stream_sender_);
+    if (stderr_hook_) PySys_SetObject("stderr", stderr_hook_);
+    if (!stdout_hook_ || !stderr_hook_) PyErr_Print();
 
     PyObject* messaging = PyObject_GetAttrString(bridge_, "messaging");
     PyObject* sync = python_objects::make_send_request_sync(gil.held(), *this);
@@ -194,7 +192,7 @@ asio::awaitable<void> Kernel::listen() {
         boost::system::error_code ec;
         boost::json::value message = json_parse::parse(frame.text, ec);
         if (ec) {
-            GLOG_DEBUG("[Kernel] Invalid JSON: {}", ec.message());
+            GLOG_ERROR("[Kernel] Invalid JSON received: {}", ec.message());
             send_object({{"type", "error"}, {"message", "Invalid JSON received"}});
             continue;
         }
@@ -231,6 +229,12 @@ asio::awaitable<void> Kernel::disconnect() {
     host_requests_.cancel_all();
     pool_.shutdown();
     language_->shutdown();
+}
+
+void Kernel::restore_stream_hooks(const GilHeld&) {
+    if (!running_ || !stdout_hook_ || !stderr_hook_) return;
+    if (PySys_GetObject("stdout") != stdout_hook_) PySys_SetObject("stdout", stdout_hook_);
+    if (PySys_GetObject("stderr") != stderr_hook_) PySys_SetObject("stderr", stderr_hook_);
 }
 
 // ---------------------------------------------------------------- send path

@@ -93,6 +93,9 @@ public:
     PyObject* bridge_module() const { return bridge_; }
     PyObject* python_object() const { return py_self_; }
 
+    // Puts the stream hooks back into sys.stdout/sys.stderr if something replaced them.
+    void restore_stream_hooks(const GilHeld&);
+
     // Streaming cancellation marks (listener adds, workers test and remove).
     void mark_cancelled(const std::string& request_id);
     bool take_cancelled(const std::string& request_id);
@@ -142,6 +145,8 @@ private:
     PyObject* original_stdout_ = nullptr;  // sys.stdout/sys.stderr at construction
     PyObject* original_stderr_ = nullptr;
     PyObject* stream_sender_ = nullptr;    // send_stream_message
+    PyObject* stdout_hook_ = nullptr;      // the hooks installed by connect
+    PyObject* stderr_hook_ = nullptr;
 
     std::exception_ptr open_error_;
     bool opened_ = false;

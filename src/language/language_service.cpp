@@ -220,7 +220,8 @@ void LanguageService::serve(const GilHeld& gil, const std::string& kind, const b
         GLOG_DEBUG("[LSP] Diagnostic response: {} diagnostics, error={}", entry_count(result, "diagnostics"),
                    error_text.empty() ? "None" : error_text);
     Py_XDECREF(result);
-    kernel_.post_from_worker(gil, reply, {q->reply, {}});
+    const std::string rid = fields::echo(m, "request_id");
+    kernel_.post_from_worker(gil, reply, {q->reply, rid});
 }
 
 void LanguageService::set_hover_mode(const boost::json::object& message) {

@@ -62,7 +62,13 @@ public:
         ReadResult result;
         do {
             auto space = buffer_.prepare(65536);
-            std::size_t n = co_await ws_.async_read_some(space, use_awaitable);
+            std::size_t n;
+            try {
+                n = co_await ws_.async_read_some(space, use_awaitable);
+            } catch (...) {
+                peer_gone_ = true;  // nothing more to say to the peer: close() skips the handshake
+                throw;
+            }
             auto fresh = std::string_view(static_cast<const char*>(space.data()), n);
             result.characters += utf8::count_code_points(fresh);
             if (result.characters > max_characters) {
@@ -89,7 +95,8 @@ public:
             co_await wait.async_wait(use_awaitable);
         }
         boost::system::error_code ec;
-        co_await ws_.async_close(websocket::close_code::normal, asio::redirect_error(use_awaitable, ec));
+        if (!peer_gone_ && !failed_)
+            co_await ws_.async_close(websocket::close_code::normal, asio::redirect_error(use_awaitable, ec));
         outbox_.close();
         beast::get_lowest_layer(ws_).close(ec);
     }
@@ -125,6 +132,7 @@ private:
     bool flushing_ = false;
     bool failed_ = false;
     bool open_ = false;
+    bool peer_gone_ = false;
 };
 
 using PlainNext = tcp::socket;

@@ -93,7 +93,9 @@ struct ExactHandler {
 }  // namespace
 
 boost::json::value parse(std::string_view text, error_code& ec) {
-    boost::json::basic_parser<ExactHandler> p(boost::json::parse_options{}, boost::json::storage_ptr());
+    boost::json::parse_options options;
+    options.max_depth = kMaxDepth;
+    boost::json::basic_parser<ExactHandler> p(options, boost::json::storage_ptr());
     p.handler().st.reset();
     std::size_t used = p.write_some(false, text.data(), text.size(), ec);
     if (ec) return nullptr;

@@ -7,6 +7,9 @@
 
 namespace gridlet::json_parse {
 
+// Nesting deeper than this is refused, as Python's own decoder refuses runaway recursion.
+inline constexpr std::size_t kMaxDepth = 1000;
+
 boost::json::value parse(std::string_view text, boost::system::error_code& ec);
 
 }  // namespace gridlet::json_parse

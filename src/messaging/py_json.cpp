@@ -7,7 +7,7 @@
 namespace gridlet::py_json {
 namespace {
 
-constexpr int kMaxDepth = 200;
+constexpr int kMaxDepth = 1000;
 
 void append_utf8_code_point(std::string& out, Py_UCS4 cp) {
     if (cp < 0x80) {

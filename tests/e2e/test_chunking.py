@@ -282,3 +282,10 @@ def test_chunk_sequences_are_not_interleaved_with_concurrent_output(kernel):
         str(i) * 100000 + "\n" for i in range(6))
     assert len([m for m in out_small if m["type"] == "stdout"]) == 400 * 4
     assert not kernel.violations
+
+
+def test_very_long_single_write_is_chunked_and_complete(kernel):
+    r = rid("fivemb")
+    msgs = kernel.execute("print('\u20ac' * 5000000, end='')", request_id=r, timeout=20)
+    assert [m["content"] for m in msgs if m["type"] == "stdout"] == ["\u20ac" * 5000000]
+    assert not kernel.violations

@@ -157,3 +157,14 @@ def test_bad_input_is_logged_at_error_level(kernel_factory, bad):
     log = bl.log_text()
     assert "Kernel connected for workbook" not in log
     assert "Received execution_request" not in log
+
+
+def test_shutdown_during_a_stuck_run_ends_the_process(kernel_factory):
+    bl = kernel_factory.start(workbook_id="wb-shut-busy")
+    r = rid()
+    bl.send({"type": "execution_request", "request_id": r,
+             "code": "import time\nprint('busy')\ntime.sleep(60)"})
+    bl.recv_until(lambda m: m.get("request_id") == r and m.get("type") == "stdout")
+    bl.send({"type": "shutdown"})
+    assert bl.wait_exit(8) == 0
+    kernel_factory.finish(bl)

@@ -84,7 +84,7 @@ def test_execution_request_with_non_text_request_id_is_answered(kernel):
 def test_sys_response_with_non_object_payload_is_answered_with_error(kernel, payload):
     r = rid("sysresp")
     kernel.send({"type": "sys_response", "payload": payload, "request_id": r})
-    err = kernel.recv_until(lambda m: _is_error(m, "sys_response"))
+    err = kernel.recv_until(lambda m: _is_error(m, "sys_response"), timeout=2)
     assert err.get("request_id") == r
     assert err["message"]
     kernel.ping()

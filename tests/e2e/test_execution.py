@@ -263,3 +263,32 @@ def test_deeply_nested_result_is_sent(kernel):
     for _ in range(200):
         expected = [expected]
     assert deep == expected
+
+
+def test_error_text_keeps_non_ascii(kernel):
+    msgs = kernel.execute("raise ValueError('\u00fcn\u00efcode \U0001F600')")
+    assert msgs[-1]["error"]["message"] == "\u00fcn\u00efcode \U0001F600"
+
+
+def test_deep_recursion_is_an_error_not_a_crash(kernel):
+    msgs = kernel.execute("def e2e_rec2(n):\n    return gridlet._e2e_rec2(n + 1)\n"
+                          "gridlet._e2e_rec2 = e2e_rec2\n")
+    assert msgs[-1]["type"] == "execution_result"
+    msgs = kernel.execute("gridlet._e2e_rec2(0)")
+    assert msgs[-1]["type"] == "execution_error"
+    assert msgs[-1]["error"]["type"] == "RecursionError"
+    kernel.ping()
+
+
+def test_other_base_exceptions_end_only_their_run(kernel):
+    msgs = kernel.execute("class E2eBase(BaseException): pass\nraise E2eBase('x')")
+    assert msgs[-1]["type"] == "execution_error"
+    kernel.ping()
+
+
+def test_more_requests_than_workers_all_complete(kernel):
+    ids = [rid("many") for _ in range(25)]
+    for i, r in enumerate(ids):
+        kernel.send({"type": "execution_request", "request_id": r, "function_name": "m",
+                     "code": f"__import__('time').sleep(0.1) or {i}"})
+    assert [kernel.collect_for(r, timeout=10)[-1]["result"] for r in ids] == list(range(25))

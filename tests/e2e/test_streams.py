@@ -107,3 +107,47 @@ def test_thread_output_after_its_run_never_carries_the_run_id(kernel):
     assert kernel.execute(code, request_id=r)[-1]["type"] == "execution_result"
     late = kernel.recv_until(lambda m: m.get("content") == "after-run-77")
     assert late["type"] == "stdout" and late.get("request_id") is None
+
+
+def test_user_replacing_sys_stdout_does_not_silence_later_runs(kernel_factory):
+    # Own kernel: a failure here would silence every later test of the module.
+    bl = kernel_factory.start(workbook_id="wb-replace")
+    assert bl.execute("import sys, io; sys.stdout = io.StringIO(); sys.stderr = io.StringIO()"
+                      )[-1]["type"] == "execution_result"
+    msgs = bl.execute("import sys; print('still-visible'); print('err-visible', file=sys.stderr)")
+    assert [m["content"] for m in msgs if m["type"] == "stdout"] == ["still-visible", "\n"]
+    assert [m["content"] for m in msgs if m["type"] == "stderr"] == ["err-visible", "\n"]
+    code = ("import threading\n"
+            "def _probe():\n"
+            "    import sys, time\n"
+            "    time.sleep(0.3)\n"
+            "    gridlet._e2e_types = [type(sys.stdout).__name__, type(sys.stderr).__name__]\n"
+            "t = threading.Thread(target=_probe)\n")
+    assert bl.execute(code)[-1]["type"] == "execution_result"
+    assert bl.execute("t.start()")[-1]["type"] == "execution_result"
+    assert bl.evaluate("t.join(5) or gridlet._e2e_types") == ["KernelStreamHook",
+                                                              "KernelStreamHook"]
+    kernel_factory.finish(bl)
+
+
+def test_redirect_inside_user_code_captures_locally(kernel):
+    code = ("import contextlib, io\n"
+            "buf = io.StringIO()\n"
+            "with contextlib.redirect_stdout(buf):\n"
+            "    print('inner-only')\n"
+            "print('outer')\n"
+            "gridlet._e2e_buf = buf.getvalue()\n")
+    msgs = kernel.execute(code)
+    assert [m["content"] for m in msgs if m["type"] == "stdout"] == ["outer", "\n"]
+    assert kernel.evaluate("gridlet._e2e_buf") == "inner-only\n"
+
+
+def test_writing_a_non_text_value_is_a_type_error(kernel):
+    msgs = kernel.execute("import sys; sys.stdout.write(123)")
+    assert msgs[-1]["type"] == "execution_error"
+    assert msgs[-1]["error"]["type"] == "TypeError"
+
+
+def test_reading_stdin_fails_instead_of_hanging(kernel):
+    msgs = kernel.execute("input()", timeout=5)
+    assert msgs[-1]["type"] == "execution_error"

@@ -202,7 +202,7 @@ def test_deeply_nested_answer_reaches_user_code(kernel, depth):
     tag = f"deep-{depth}"
     kernel.send({"type": "execution_request", "request_id": r, "function_name": "deep",
                  "code": f"gridlet.messaging.send_request_sync({{'tag': {tag!r}}}, "
-                         "timeout=3)['deep']"})
+                         "timeout=2)['deep']"})
     sreq = kernel.recv_until(lambda m: m.get("type") == "sys_request"
                              and m["payload"].get("tag") == tag)
     deep = "leaf"
