@@ -1,5 +1,7 @@
 #include "invocation/call_support.hpp"
 
+#include <cmath>
+
 #include "execution/tracebacks.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/json_text.hpp"
@@ -8,28 +10,25 @@
 namespace gridlet::invocation {
 namespace {
 
-// Serializer methods, read afresh each call so a replaced Serializer is honoured.
-PyObject* serializer_method(Kernel& kernel, const char* name) {
-    PyObject* serializer = PyObject_GetAttrString(kernel.bridge_module(), "Serializer");
-    if (!serializer) return nullptr;
-    PyObject* m = PyObject_GetAttrString(serializer, name);
-    Py_DECREF(serializer);
-    return m;
-}
+// gridlet.Serializer's conversions, looked up once and reused while neither the bridge's
+// Serializer nor its class attributes change (the type's version tag tells).
+struct WireMethods {
+    PyObject* serializer = nullptr;
+    unsigned int version = 0;
+    PyObject* from_wire = nullptr;
+    PyObject* to_wire = nullptr;
+    bool from_default = false;  // the stock conversion: JSON scalars are their own wire form
+    bool to_default = false;
+};
 
-// JSON scalars are their own wire form under the bridge's own Serializer: skip the Python call.
-bool is_plain_scalar(PyObject* v) {
-    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v);
-}
-
-bool is_default(Kernel& kernel, PyObject* method, const char* marker) {
+bool marked_default(PyObject* method) {
+    static PyObject* marker = PyUnicode_InternFromString("_gridlet_default");
     PyObject* func = PyObject_GetAttrString(method, "__func__");
     if (!func) {
         PyErr_Clear();
-        func = method;
-        Py_INCREF(func);
+        func = Py_NewRef(method);
     }
-    PyObject* flag = PyObject_GetAttrString(func, marker);
+    PyObject* flag = PyObject_GetAttr(func, marker);
     Py_DECREF(func);
     if (!flag) {
         PyErr_Clear();
@@ -37,8 +36,44 @@ bool is_default(Kernel& kernel, PyObject* method, const char* marker) {
     }
     bool yes = flag == Py_True;
     Py_DECREF(flag);
-    (void)kernel;
     return yes;
+}
+
+const WireMethods* wire_methods(Kernel& kernel) {
+    static WireMethods cache;
+    static PyObject* name = PyUnicode_InternFromString("Serializer");
+    PyObject* serializer = PyObject_GetAttr(kernel.bridge_module(), name);
+    if (!serializer) return nullptr;
+    const bool is_type = PyType_Check(serializer);
+    auto* type = reinterpret_cast<PyTypeObject*>(serializer);
+    if (serializer == cache.serializer && is_type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        type->tp_version_tag == cache.version) {
+        Py_DECREF(serializer);
+        return &cache;
+    }
+    PyObject* from_wire = PyObject_GetAttrString(serializer, "from_wire");
+    PyObject* to_wire = from_wire ? PyObject_GetAttrString(serializer, "to_wire") : nullptr;
+    if (!to_wire) {
+        Py_XDECREF(from_wire);
+        Py_DECREF(serializer);
+        return nullptr;
+    }
+    Py_XDECREF(cache.serializer);
+    Py_XDECREF(cache.from_wire);
+    Py_XDECREF(cache.to_wire);
+    cache.serializer = serializer;  // keeps the reference
+    cache.from_wire = from_wire;
+    cache.to_wire = to_wire;
+    cache.from_default = marked_default(from_wire);
+    cache.to_default = marked_default(to_wire);
+    cache.version = is_type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    if (!is_type) cache.serializer = nullptr, Py_DECREF(serializer);  // objects other than classes: no caching
+    return &cache;
+}
+
+// JSON scalars are their own wire form under the bridge's own Serializer: skip the Python call.
+bool is_plain_scalar(PyObject* v) {
+    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v);
 }
 
 }  // namespace
@@ -81,12 +116,13 @@ PyObject* deserialize_args(const GilHeld& gil, Kernel& kernel, const boost::json
     const auto& a = args->get_array();
     PyObject* out = PyList_New(0);
     if (a.empty()) return out;
-    PyObject* from_wire = serializer_method(kernel, "from_wire");
-    if (!from_wire) {
+    const WireMethods* wire = wire_methods(kernel);
+    if (!wire) {
         Py_DECREF(out);
         return nullptr;
     }
-    const bool fast = is_default(kernel, from_wire, "_gridlet_default");
+    PyObject* from_wire = Py_NewRef(wire->from_wire);
+    const bool fast = wire->from_default;
     for (const auto& element : a) {
         PyObject* raw = py_json::to_python(gil, element);
         PyObject* value = raw && !(fast && is_plain_scalar(raw)) ? PyObject_CallOneArg(from_wire, raw) : raw;
@@ -104,13 +140,11 @@ PyObject* deserialize_args(const GilHeld& gil, Kernel& kernel, const boost::json
 }
 
 PyObject* to_wire(const GilHeld&, Kernel& kernel, PyObject* value) {
-    PyObject* fn = serializer_method(kernel, "to_wire");
-    if (!fn) return nullptr;
-    if (is_plain_scalar(value) && is_default(kernel, fn, "_gridlet_default")) {
-        Py_DECREF(fn);
-        Py_INCREF(value);
-        return value;
-    }
+    const WireMethods* wire = wire_methods(kernel);
+    if (!wire) return nullptr;
+    if (wire->to_default && is_plain_scalar(value) && !(PyFloat_CheckExact(value) && std::isnan(PyFloat_AS_DOUBLE(value))))
+        return Py_NewRef(value);
+    PyObject* fn = Py_NewRef(wire->to_wire);
     PyObject* r = PyObject_CallOneArg(fn, value);
     Py_DECREF(fn);
     return r;

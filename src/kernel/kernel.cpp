@@ -73,7 +73,7 @@ void Kernel::init_python(const GilHeld& gil) {
 Kernel::~Kernel() = default;
 
 void Kernel::set_debugger(std::unique_ptr<DebugSession> d) { debugger_ = std::move(d); }
-void Kernel::set_com_registrar_for_tests(std::unique_ptr<ComEventRegistrar> r) { com_registrar_ = std::move(r); }
+void Kernel::set_com_registrar(std::unique_ptr<ComEventRegistrar> r) { com_registrar_ = std::move(r); }
 
 // ---------------------------------------------------------------- lifecycle
 
@@ -254,11 +254,14 @@ Outbox::Sequence Kernel::post_from_worker(const GilHeld& gil, std::string_view j
         GLOG_WARN("[Kernel] Cannot send message type '{}': WebSocket not connected", info.type);
         return 0;
     }
-    if (!is_listener_thread() && outbox_.over_high_water()) {
+    bool over = false;
+    auto seq = outbox_.post(json, info, &over);
+    if (over && !is_listener_thread()) {
+        // The socket is far behind: wait for it without the GIL so other threads go on.
         GilRelease released(gil);
         outbox_.wait_for_room();
     }
-    return outbox_.post(json, info);
+    return seq;
 }
 
 void Kernel::send_stream(const GilHeld& gil, StreamKind kind, std::string_view utf8) {

@@ -87,7 +87,7 @@ public:
     DebugSession* debugger() { return debugger_.get(); }
     void set_debugger(std::unique_ptr<DebugSession> d);
     ComEventRegistrar* com_registrar() { return com_registrar_.get(); }
-    void set_com_registrar_for_tests(std::unique_ptr<ComEventRegistrar> r);
+    void set_com_registrar(std::unique_ptr<ComEventRegistrar> r);
     bool is_listener_thread() const { return std::this_thread::get_id() == listener_thread_; }
     bool running() const { return running_; }
     PyObject* bridge_module() const { return bridge_; }

@@ -4,6 +4,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "components/com_events.hpp"
 #include "components/debugger.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/py_json.hpp"
@@ -95,6 +96,14 @@ void register_kernel_classes(py::module_& m) {
                                             py::cast<std::string>(type));
              },
              py::arg("message"), py::arg("title") = "Gridlet", py::arg("type") = "Info")
+        .def("set_com_event_registrar",
+             [](KernelHandle& h, py::object impl) {
+                 // Hosts with their own COM bridge (and tests) provide the registrar as an object
+                 // with apply_config(config) and deliver_com_response(request_id, response).
+                 if (impl.is_none()) h.kernel->set_com_registrar(nullptr);
+                 else h.kernel->set_com_registrar(make_python_com_event_registrar(GilHeld::from_python(), impl.ptr()));
+             },
+             py::arg("registrar"))
         .def("send_message",
              [](KernelHandle& h, py::dict message) {
                  std::string text;

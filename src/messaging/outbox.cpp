@@ -84,15 +84,17 @@ void Outbox::kick_if_needed(std::unique_lock<std::mutex>& lock) {
     if (kick) kick();
 }
 
-Outbox::Sequence Outbox::post(std::string_view json, const MessageInfo& info) {
+Outbox::Sequence Outbox::post(std::string_view json, const MessageInfo& info, bool* over_high_water) {
     std::unique_lock lock(mutex_);
     if (!open_) {
         lock.unlock();
+        if (over_high_water) *over_high_water = false;
         GLOG_DEBUG("[Kernel] Dropping message type '{}': connection closed", info.type);
         return 0;
     }
     append_locked(json, info);
     Sequence seq = ++posted_;
+    if (over_high_water) *over_high_water = over_high_water_locked();
     kick_if_needed(lock);
     return seq;
 }

@@ -29,7 +29,8 @@ public:
     bool is_open() const;
 
     // Appends one message. Returns its sequence number (0 when the message was dropped).
-    Sequence post(std::string_view json, const MessageInfo& info);
+    // `over_high_water`, when given, tells whether the producer should now wait for room.
+    Sequence post(std::string_view json, const MessageInfo& info, bool* over_high_water = nullptr);
     // Producers that may outrun the socket (workers) check this before posting and, when true,
     // release the GIL and call wait_for_room().
     bool over_high_water() const;
