@@ -46,9 +46,47 @@ PyObject* CodeExecutor::compile(const GilHeld&, PyObject* source, const char* fi
     return PyObject_CallFunction(compile_fn, "Oss", source, filename, mode);
 }
 
+PyObject* CodeExecutor::cached_compile(const GilHeld& gil, PyObject* source, const char* filename, const char* mode,
+                                       bool& hit) {
+    constexpr Py_ssize_t kMaxCachedLength = 2048;
+    constexpr std::size_t kMaxEntries = 512;
+    hit = false;
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(source, &length);
+    if (!text) {
+        PyErr_Clear();
+        return compile(gil, source, filename, mode);
+    }
+    if (length > kMaxCachedLength) return compile(gil, source, filename, mode);
+    std::string key;
+    key.reserve(std::size_t(length) + 2);
+    key += mode;  // "eval" or "exec"
+    key += ':';
+    key.append(text, std::size_t(length));
+    if (auto it = code_cache_.find(key); it != code_cache_.end()) {
+        hit = true;
+        if (!it->second) {
+            PyErr_SetString(PyExc_SyntaxError, "not an expression");
+            return nullptr;
+        }
+        return Py_NewRef(it->second);
+    }
+    PyObject* code = compile(gil, source, filename, mode);
+    if (code || PyErr_ExceptionMatches(PyExc_SyntaxError)) {
+        if (code_cache_.size() >= kMaxEntries) {
+            for (auto& [k, v] : code_cache_) Py_XDECREF(v);
+            code_cache_.clear();
+        }
+        // Only "not an expression" is remembered as a failure; statement errors are reported anew.
+        if (code || std::string_view(mode) == "eval") code_cache_.emplace(std::move(key), Py_XNewRef(code));
+    }
+    return code;
+}
+
 bool CodeExecutor::run_statements(const GilHeld& gil, PyObject* source) {
     // Executed from source like exec(str): frames show the interpreter's "<string>".
-    PyObject* code = compile(gil, source, "<string>", "exec");
+    bool hit;
+    PyObject* code = cached_compile(gil, source, "<string>", "exec", hit);
     if (!code) return false;
     // Read the namespace afresh: a reset between steps gives later steps the new dicts.
     PyObject* g = globals_;
@@ -81,7 +119,8 @@ ExecOutcome CodeExecutor::execute(const GilHeld& gil, PyObject* code) {
         return r;
     };
 
-    if (PyObject* compiled = compile(gil, code, "<kernel>", "eval")) {
+    bool hit = false;
+    if (PyObject* compiled = cached_compile(gil, code, "<kernel>", "eval", hit)) {
         PyObject* value = eval(compiled);
         Py_DECREF(compiled);
         if (!value) {
@@ -120,7 +159,7 @@ ExecOutcome CodeExecutor::execute(const GilHeld& gil, PyObject* code) {
     } else if (!run_statements(gil, head)) {
         fail();
     } else {
-        PyObject* compiled = compile(gil, tail, "<kernel>", "eval");
+        PyObject* compiled = cached_compile(gil, tail, "<kernel>", "eval", hit);
         PyObject* value = compiled ? eval(compiled) : nullptr;
         Py_XDECREF(compiled);
         if (value) {

@@ -3,6 +3,8 @@
 // anything else runs as statements. Errors of user code, the interpreter's exit and interrupt
 // exceptions included, become error records and never escape.
 #include <optional>
+#include <string>
+#include <unordered_map>
 
 #include "execution/tracebacks.hpp"
 #include "kernel/gil.hpp"
@@ -45,6 +47,12 @@ private:
     PyObject* fresh_globals(const GilHeld&);
     PyObject* compile(const GilHeld&, PyObject* source, const char* filename, const char* mode);
     bool run_statements(const GilHeld&, PyObject* source);
+    // Code objects of recently run short sources, keyed by mode and text. Requests repeat (the
+    // same snippet from the add-in, the same expression typed again), and compiling - or failing
+    // to compile as an expression - costs more than running most of them. A null entry records
+    // "not an expression".
+    PyObject* cached_compile(const GilHeld&, PyObject* source, const char* filename, const char* mode, bool& hit);
+    std::unordered_map<std::string, PyObject*> code_cache_;
 
     PyObject* bridge_ = nullptr;
     PyObject* globals_ = nullptr;
