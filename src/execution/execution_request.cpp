@@ -76,6 +76,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
 
     GLOG_INFO("[Kernel] Sending execution_result (success) for request_id={}", r.request_id_display);
     std::string result_json = "null";
+    std::string result_output;
     if (outcome.result) {
         PyObject* repr = PyObject_Repr(outcome.result);
         if (!repr) {
@@ -84,15 +85,15 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
         }
         std::string repr_text = py_json::utf8_of(gil, repr);
         Py_DECREF(repr);
-        std::string out = "{\"type\":\"result_output\",\"content\":";
-        json_text::append_string(out, "Out: " + repr_text + "\n");
-        out += tail;
-        kernel.post_from_worker(gil, out, {"result_output", r.request_id_json});
+        result_output = "{\"type\":\"result_output\",\"content\":";
+        json_text::append_string(result_output, "Out: " + repr_text + "\n");
+        result_output += tail;
         if (r.has_function_name) {
             result_json.clear();
             try {
                 py_json::append(gil, outcome.result, result_json);
             } catch (const py_json::EncodeError& e) {
+                kernel.post_from_worker(gil, result_output, {"result_output", r.request_id_json});
                 send_unexpected_failure(kernel, &gil, r, {"TypeError", e.what(), std::string("TypeError: ") + e.what() + "\n"});
                 return;
             }
@@ -104,7 +105,8 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
     std::string msg = "{\"type\":\"execution_result\",\"success\":true,\"result\":" + result_json +
                       ",\"request_id\":" + r.request_id_json + ",\"function_name\":" + r.function_name_json +
                       ",\"workbook_id\":" + kernel.workbook_id_json() + ",\"source\":" + r.source_json + "}";
-    kernel.post_from_worker(gil, msg, {"execution_result", r.request_id_json});
+    kernel.post_all_from_worker(gil, {{result_output, {"result_output", r.request_id_json}},
+                                      {msg, {"execution_result", r.request_id_json}}});
 }
 
 }  // namespace

@@ -115,19 +115,20 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
     json_text::append_string(logs_json, logs);
 
     if (error_text.empty()) {
+        std::string out;
         if (has_result) {
-            std::string out = "{\"type\":\"result_output\",\"content\":";
+            out = "{\"type\":\"result_output\",\"content\":";
             json_text::append_string(out, "Out: " + repr_text + "\n");
             out += ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
                    ",\"source\":" + c.source_json + "}";
-            kernel.post_from_worker(gil, out, {"result_output", c.request_id_json});
         }
         std::string first = "{\"type\":\"execution_result\",\"success\":true,\"result\":" + result_json +
                             ",\"logs\":" + logs_json + reply_tail(c);
-        kernel.post_from_worker(gil, first, {"execution_result", c.request_id_json});
         std::string second = "{\"type\":\"function_execution_result\",\"request_id\":" + c.request_id_json +
                              ",\"status\":\"success\",\"result\":" + result_json + ",\"logs\":" + logs_json + "}";
-        kernel.post_from_worker(gil, second, {"function_execution_result", c.request_id_json});
+        kernel.post_all_from_worker(gil, {{out, {"result_output", c.request_id_json}},
+                                          {first, {"execution_result", c.request_id_json}},
+                                          {second, {"function_execution_result", c.request_id_json}}});
         GLOG_INFO("[Kernel] Custom function call succeeded: {}", qualified);
         return;
     }
@@ -135,10 +136,10 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
     json_text::append_string(err, error_text);
     std::string first = "{\"type\":\"execution_error\",\"success\":false,\"error\":" + err + ",\"logs\":" + logs_json +
                         reply_tail(c);
-    kernel.post_from_worker(gil, first, {"execution_error", c.request_id_json});
     std::string second = "{\"type\":\"function_execution_result\",\"request_id\":" + c.request_id_json +
                          ",\"status\":\"error\",\"result\":null,\"logs\":" + logs_json + ",\"error\":" + err + "}";
-    kernel.post_from_worker(gil, second, {"function_execution_result", c.request_id_json});
+    kernel.post_all_from_worker(gil, {{first, {"execution_error", c.request_id_json}},
+                                      {second, {"function_execution_result", c.request_id_json}}});
     GLOG_ERROR("[Kernel] Custom function call failed: {}", qualified);
 }
 

@@ -264,6 +264,17 @@ Outbox::Sequence Kernel::post_from_worker(const GilHeld& gil, std::string_view j
     return seq;
 }
 
+Outbox::Sequence Kernel::post_all_from_worker(const GilHeld& gil, std::initializer_list<Outbox::Message> messages) {
+    if (!connection_) return 0;
+    bool over = false;
+    auto seq = outbox_.post_all(messages, &over);
+    if (over && !is_listener_thread()) {
+        GilRelease released(gil);
+        outbox_.wait_for_room();
+    }
+    return seq;
+}
+
 void Kernel::send_stream(const GilHeld& gil, StreamKind kind, std::string_view utf8) {
     thread_local std::string message;
     message.clear();

@@ -64,6 +64,8 @@ public:
     void send_json(std::string_view json, MessageInfo info);
     // Posts from a thread running Python; waits (GIL released) while the socket is far behind.
     Outbox::Sequence post_from_worker(const GilHeld&, std::string_view json, MessageInfo info);
+    // Several replies of one call, posted together (empty texts are skipped).
+    Outbox::Sequence post_all_from_worker(const GilHeld&, std::initializer_list<Outbox::Message> messages);
     // A write to the stream hooks outside any run: {"type":stdout|stderr,"content","workbook_id"}.
     void send_stream(const GilHeld&, StreamKind kind, std::string_view utf8);
     // Listener-side replies built as JSON objects.

@@ -99,6 +99,21 @@ Outbox::Sequence Outbox::post(std::string_view json, const MessageInfo& info, bo
     return seq;
 }
 
+Outbox::Sequence Outbox::post_all(std::initializer_list<Message> messages, bool* over_high_water) {
+    std::unique_lock lock(mutex_);
+    if (over_high_water) *over_high_water = false;
+    if (!open_) return 0;
+    for (const auto& m : messages) {
+        if (m.json.empty()) continue;
+        append_locked(m.json, m.info);
+        ++posted_;
+    }
+    Sequence seq = posted_;
+    if (over_high_water) *over_high_water = over_high_water_locked();
+    kick_if_needed(lock);
+    return seq;
+}
+
 void Outbox::post_raw(std::string_view bytes) {
     std::unique_lock lock(mutex_);
     if (!open_) return;

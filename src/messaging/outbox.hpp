@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -35,6 +36,12 @@ public:
     // release the GIL and call wait_for_room().
     bool over_high_water() const;
     void wait_for_room();
+    // Appends several messages under one lock, so they leave in one socket write.
+    struct Message {
+        std::string_view json;
+        MessageInfo info;
+    };
+    Sequence post_all(std::initializer_list<Message> messages, bool* over_high_water = nullptr);
     // Bytes written by the peer-facing side itself (WebSocket control frames from the library).
     void post_raw(std::string_view bytes);
 
