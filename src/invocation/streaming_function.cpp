@@ -108,8 +108,10 @@ Outcome stream_values(const GilHeld& gil, Kernel& kernel, const Stream& s) {
             std::string canceled = "{\"type\":\"streaming_function_result\",\"request_id\":" + s.request_id_json +
                                    ",\"result\":\"Canceled\",\"done\":true,\"workbook_id\":" + kernel.workbook_id_json() + "}";
             auto seq = kernel.post_from_worker(gil, canceled, {"streaming_function_result", s.request_id_json});
-            GilRelease released(gil);
-            kernel.outbox().wait_written(seq, kSendTimeout);
+            {
+                GilRelease released(gil);
+                kernel.outbox().wait_written(seq, kSendTimeout);
+            }
             out.canceled = true;
             Py_DECREF(gen);
             return out;
