@@ -143,8 +143,22 @@ Outcome stream_values(const GilHeld& gil, Kernel& kernel, const Stream& s) {
                 return out;
             }
         }
-        slot = kernel.post_from_worker(gil, msg, {"streaming_function_result", s.request_id_json});
+        bool over = false;
+        slot = kernel.outbox().post(msg, {"streaming_function_result", s.request_id_json}, &over);
         ++out.count;
+        if (over) {
+            // Far more than the socket has taken: the next value waits, at most the send limit.
+            bool room;
+            {
+                GilRelease released(gil);
+                room = kernel.outbox().wait_for_room(kSendTimeout);
+            }
+            if (!room) {
+                Py_DECREF(gen);
+                out.error = "Timed out after 1.0s sending a streamed value";
+                return out;
+            }
+        }
     }
     Py_DECREF(gen);
     return out;  // error pending when iteration failed

@@ -43,6 +43,11 @@ void Outbox::wait_for_room() {
     drained_.wait(lock, [&] { return !open_ || !over_high_water_locked(); });
 }
 
+bool Outbox::wait_for_room(std::chrono::duration<double> timeout) {
+    std::unique_lock lock(mutex_);
+    return drained_.wait_for(lock, timeout, [&] { return !open_ || !over_high_water_locked(); });
+}
+
 void Outbox::append_locked(std::string_view json, const MessageInfo& info) {
     // Only a text longer than CHUNK_SIZE characters is chunked; bytes bound characters from above.
     if (json.size() <= CHUNK_SIZE || utf8::count_code_points(json) <= CHUNK_SIZE) {

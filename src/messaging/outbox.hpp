@@ -36,6 +36,8 @@ public:
     // release the GIL and call wait_for_room().
     bool over_high_water() const;
     void wait_for_room();
+    // Same, bounded: false when there is still no room after `timeout`.
+    bool wait_for_room(std::chrono::duration<double> timeout);
     // Appends several messages under one lock, so they leave in one socket write.
     struct Message {
         std::string_view json;
