@@ -1,7 +1,7 @@
 #pragma once
-// What the kernel needs of a debug session while a debug run is active.
+// What the kernel needs of a debug session while a debug run is active. Every operation is safe to
+// call from the listener while the run's worker is paused.
 #include <boost/json/array.hpp>
-#include <boost/json/object.hpp>
 
 #include <string>
 
@@ -15,8 +15,9 @@ public:
     virtual void step_into() = 0;
     virtual void step_out() = 0;
     virtual void stop_debugging() = 0;
-    // Entries copied into the debug_evaluate_result reply.
-    virtual boost::json::object evaluate_expression(const std::string& expression) = 0;
+    // Evaluates in the paused frame; the paused worker answers with debug_evaluate_result.
+    // Returns false (nothing sent) when the run is not paused.
+    virtual bool evaluate_expression(const std::string& expression, const std::string& request_id_json) = 0;
     virtual void set_breakpoints(const boost::json::array& breakpoints) = 0;
 };
 

@@ -20,8 +20,10 @@ void handle_control_message(Kernel& kernel, std::string_view type, const boost::
                                   {"expression", expression}};
         if (!dbg) {
             reply["error"] = "No active debug session";
+        } else if (dbg->evaluate_expression(expression, fields::echo(message, "request_id"))) {
+            return;  // the paused worker evaluates in its frame and answers
         } else {
-            for (auto& kv : dbg->evaluate_expression(expression)) reply[kv.key()] = kv.value();
+            reply["error"] = "The debugger is not paused";
         }
         kernel.send_object(reply);
         return;

@@ -6,7 +6,11 @@ namespace gridlet {
 namespace {
 
 PyObject* traceback_module() {
-    static PyObject* module = PyImport_ImportModule("traceback");
+    static PyObject* module = nullptr;
+    if (!module) {
+        module = PyImport_ImportModule("traceback");
+        if (!module) PyErr_Print();
+    }
     return module;
 }
 

@@ -1,6 +1,7 @@
 // run_module: a module function run normally (as a custom function call) or under the debugger.
 #include <boost/json.hpp>
 
+#include "debugging/debug_run.hpp"
 #include "invocation/invocation.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/fields.hpp"
@@ -45,8 +46,9 @@ void start_run_module(Kernel& kernel, boost::json::object&& message) {
                              {"workbook_id", field_or(message, "workbook_id", "")},
                              {"source", field_or(message, "source", "ide")}};
     if (debug) {
-        // Debug runs are served by the debugger component once it is present.
-        GLOG_WARN("[Kernel] Debug run requested but no debugger is available; running normally");
+        call["breakpoints"] = field_or(message, "breakpoints", boost::json::array{});
+        debugging::start_debug_run(kernel, std::move(call));
+        return;
     }
     start_custom_function_call(kernel, std::move(call));
 }

@@ -72,7 +72,10 @@ void Kernel::init_python(const GilHeld& gil) {
 
 Kernel::~Kernel() = default;
 
-void Kernel::set_debugger(std::unique_ptr<DebugSession> d) { debugger_ = std::move(d); }
+void Kernel::set_debugger(std::shared_ptr<DebugSession> d) { debugger_ = std::move(d); }
+void Kernel::clear_debugger(const DebugSession* d) {
+    if (debugger_.get() == d) debugger_.reset();
+}
 void Kernel::set_com_registrar(std::unique_ptr<ComEventRegistrar> r) { com_registrar_ = std::move(r); }
 
 // ---------------------------------------------------------------- lifecycle

@@ -86,8 +86,11 @@ public:
     VirtualEnvironment& virtual_env() { return *virtual_env_; }
     ObjectKeeper& object_keeper() { return *object_keeper_; }
     LanguageService& language() { return *language_; }
+    // The debug session of the current debug run (listener thread only).
     DebugSession* debugger() { return debugger_.get(); }
-    void set_debugger(std::unique_ptr<DebugSession> d);
+    void set_debugger(std::shared_ptr<DebugSession> d);
+    // Clears the slot if it still holds `d` (a newer run may have replaced it).
+    void clear_debugger(const DebugSession* d);
     ComEventRegistrar* com_registrar() { return com_registrar_.get(); }
     void set_com_registrar(std::unique_ptr<ComEventRegistrar> r);
     bool is_listener_thread() const { return std::this_thread::get_id() == listener_thread_; }
@@ -134,7 +137,7 @@ private:
     std::unique_ptr<ObjectKeeper> object_keeper_;
     std::unique_ptr<MessageBatcher> batcher_;
     std::unique_ptr<LanguageService> language_;
-    std::unique_ptr<DebugSession> debugger_;
+    std::shared_ptr<DebugSession> debugger_;
     std::unique_ptr<ComEventRegistrar> com_registrar_;
     std::unique_ptr<ComWatcher> com_watcher_;
     std::unique_ptr<Agent> agent_;

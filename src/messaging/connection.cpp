@@ -50,7 +50,8 @@ public:
         ws_.set_option(websocket::stream_base::decorator([](websocket::request_type& req) {
             req.set(beast::http::field::user_agent, "gridlet-kernel");
         }));
-        co_await ws_.async_handshake(host + ":" + port, target, use_awaitable);
+        const std::string authority = host + ":" + port;  // named: no temporaries inside co_await (g++ 12)
+        co_await ws_.async_handshake(authority, target, use_awaitable);
         ws_.next_layer().attach(&outbox_);
         outbox_.open([this] { asio::post(ioc_, [this] { flush(); }); });
         open_ = true;

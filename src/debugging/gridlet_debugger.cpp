@@ -1,0 +1,395 @@
+#include "debugging/gridlet_debugger.hpp"
+
+#include <boost/json.hpp>
+
+#include "debugging/frame_snapshot.hpp"
+#include "execution/tracebacks.hpp"
+#include "kernel/kernel.hpp"
+#include "messaging/json_text.hpp"
+#include "messaging/py_json.hpp"
+#include "util/log.hpp"
+
+namespace gridlet {
+namespace {
+
+thread_local GridletDebugger* t_active = nullptr;
+
+// Raised into traced code by stop_debugging; a BaseException, so `except Exception` lets it pass.
+PyObject* stop_exception() {
+    static PyObject* exc = PyErr_NewException("_gridlet_kernel.DebuggerStopped", PyExc_BaseException, nullptr);
+    return exc;
+}
+
+std::string filename_of(PyCodeObject* code) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(code->co_filename, &n);
+    if (!s) {
+        PyErr_Clear();
+        return {};
+    }
+    return std::string(s, std::size_t(n));
+}
+
+std::string basename_of(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+GridletDebugger::GridletDebugger(Kernel& kernel, std::string workbook_id_json, std::string request_id_json,
+                                 std::string source_json)
+    : kernel_(kernel),
+      workbook_id_json_(std::move(workbook_id_json)),
+      request_id_json_(std::move(request_id_json)),
+      source_json_(std::move(source_json)) {}
+
+GridletDebugger::~GridletDebugger() = default;
+
+// ---------------------------------------------------------------- listener side
+
+void GridletDebugger::command(Command c) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!paused_) return;  // steps only mean something at a pause
+        pending_ = c;
+    }
+    wake_.notify_all();
+}
+
+void GridletDebugger::continue_execution() { command(Command::resume); }
+void GridletDebugger::step_over() { command(Command::over); }
+void GridletDebugger::step_into() { command(Command::into); }
+void GridletDebugger::step_out() { command(Command::out); }
+
+void GridletDebugger::stop_debugging() {
+    stop_requested_ = true;
+    wake_.notify_all();
+}
+
+bool GridletDebugger::paused() const {
+    std::lock_guard lock(const_cast<std::mutex&>(mutex_));
+    return paused_;
+}
+
+bool GridletDebugger::evaluate_expression(const std::string& expression, const std::string& request_id_json) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!paused_) return false;
+        evaluations_.emplace_back(expression, request_id_json);
+    }
+    wake_.notify_all();
+    return true;
+}
+
+void GridletDebugger::set_breakpoints(const boost::json::array& breakpoints) {
+    BreakpointMap map;
+    for (const auto& bp : breakpoints) {
+        if (!bp.is_object()) continue;
+        const auto& o = bp.get_object();
+        const auto* line = o.if_contains("line");
+        if (!line || !line->is_int64() || line->get_int64() < 1) continue;
+        std::string file;
+        if (const auto* m = o.if_contains("module"); m && m->is_string()) {
+            file = "<virtual:" + std::string(m->get_string()) + ">";
+        } else if (const auto* f = o.if_contains("file"); f && f->is_string()) {
+            file = std::string(f->get_string());
+        } else {
+            continue;
+        }
+        std::string condition;
+        if (const auto* c = o.if_contains("condition"); c && c->is_string()) condition = std::string(c->get_string());
+        map[file][int(line->get_int64())] = condition;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        shared_breakpoints_ = std::move(map);
+    }
+    ++generation_;
+}
+
+void GridletDebugger::set_in_memory_modules(std::vector<std::string> names) {
+    std::lock_guard lock(mutex_);
+    in_memory_modules_ = std::move(names);
+}
+
+// ---------------------------------------------------------------- worker side
+
+int GridletDebugger::trace_entry(PyObject*, PyFrameObject* frame, int what, PyObject* arg) {
+    GridletDebugger* self = t_active;
+    if (!self || self->in_pause_) return 0;
+    return self->on_event(GilHeld::from_python(), frame, what, arg);
+}
+
+PyObject* GridletDebugger::runcall(const GilHeld& gil, const std::function<PyObject*()>& call) {
+    t_active = this;
+    top_frame_ = nullptr;
+    Py_CLEAR(top_exception_);
+    sync_breakpoints(gil, nullptr);
+    PyEval_SetTrace(&GridletDebugger::trace_entry, nullptr);
+    PyObject* result = call();
+    PyEval_SetTrace(nullptr, nullptr);  // nothing stays traced after the run
+    t_active = nullptr;
+    top_frame_ = nullptr;
+    step_ = Step::none;
+    step_frame_ = nullptr;
+    Py_CLEAR(top_exception_);
+    if (!result && PyErr_ExceptionMatches(stop_exception())) {
+        PyErr_Clear();
+        stopped_ = true;
+        Py_RETURN_NONE;
+    }
+    if (!result && stop_requested_) {
+        // A stop that arrived while user code handled the stop exception itself.
+        PyErr_Clear();
+        stopped_ = true;
+        Py_RETURN_NONE;
+    }
+    return result;
+}
+
+void GridletDebugger::set_line_events(PyFrameObject* frame, bool on) {
+    static PyObject* name = PyUnicode_InternFromString("f_trace_lines");
+    if (PyObject_SetAttr(reinterpret_cast<PyObject*>(frame), name, on ? Py_True : Py_False) < 0) PyErr_Clear();
+}
+
+void GridletDebugger::sync_breakpoints(const GilHeld&, PyFrameObject* frame) {
+    const auto generation = generation_.load();
+    if (generation == seen_generation_) return;
+    {
+        std::lock_guard lock(mutex_);
+        breakpoints_ = shared_breakpoints_;
+    }
+    seen_generation_ = generation;
+    code_has_bp_.clear();
+    // Frames already running (the paused one and its callers) pick up new breakpoints too.
+    PyFrameObject* f = frame;
+    Py_XINCREF(f);
+    while (f) {
+        PyCodeObject* code = PyFrame_GetCode(f);
+        if (code_has_breakpoints(code)) set_line_events(f, true);
+        Py_DECREF(code);
+        PyFrameObject* back = PyFrame_GetBack(f);
+        Py_DECREF(f);
+        f = back;
+    }
+}
+
+bool GridletDebugger::code_has_breakpoints(PyCodeObject* code) {
+    if (breakpoints_.empty()) return false;
+    auto it = code_has_bp_.find(code);
+    if (it != code_has_bp_.end()) return it->second;
+    std::string file = filename_of(code);
+    bool has = breakpoints_.count(file) || breakpoints_.count(basename_of(file));
+    code_has_bp_.emplace(code, has);
+    return has;
+}
+
+const std::string* GridletDebugger::breakpoint_at(PyCodeObject* code, int line) {
+    if (!code_has_breakpoints(code)) return nullptr;
+    std::string file = filename_of(code);
+    for (const std::string& key : {file, basename_of(file)}) {
+        auto f = breakpoints_.find(key);
+        if (f == breakpoints_.end()) continue;
+        auto l = f->second.find(line);
+        if (l != f->second.end()) return &l->second;
+    }
+    return nullptr;
+}
+
+bool GridletDebugger::condition_holds(const GilHeld&, PyFrameObject* frame, const std::string& condition) {
+    if (condition.empty()) return true;
+    PyObject* globals = PyFrame_GetGlobals(frame);
+    PyObject* locals = PyFrame_GetLocals(frame);
+    PyObject* value = globals && locals ? PyRun_String(condition.c_str(), Py_eval_input, globals, locals) : nullptr;
+    int truth = value ? PyObject_IsTrue(value) : -1;
+    Py_XDECREF(value);
+    Py_XDECREF(globals);
+    Py_XDECREF(locals);
+    if (truth < 0) {
+        // A condition that fails to evaluate pauses, so the user sees the problem.
+        PyErr_Clear();
+        return true;
+    }
+    return truth == 1;
+}
+
+int GridletDebugger::on_event(const GilHeld& gil, PyFrameObject* frame, int what, PyObject* arg) {
+    if (stop_requested_) {
+        if (what == PyTrace_EXCEPTION) return 0;
+        PyErr_SetString(stop_exception(), "debugging stopped");
+        return -1;
+    }
+    if (generation_.load(std::memory_order_relaxed) != seen_generation_) sync_breakpoints(gil, frame);
+    switch (what) {
+        case PyTrace_CALL: {
+            if (!top_frame_) top_frame_ = frame;
+            PyCodeObject* code = PyFrame_GetCode(frame);
+            bool lines = step_ == Step::into || frame == step_frame_ || code_has_breakpoints(code);
+            Py_DECREF(code);
+            set_line_events(frame, lines);
+            return 0;
+        }
+        case PyTrace_LINE: {
+            PyCodeObject* code = PyFrame_GetCode(frame);
+            const std::string* bp = breakpoint_at(code, PyFrame_GetLineNumber(frame));
+            Py_DECREF(code);
+            if (bp && condition_holds(gil, frame, *bp)) return pause(gil, frame, "breakpoint");
+            if (step_ == Step::into || (step_ == Step::over && frame == step_frame_)) return pause(gil, frame, "step");
+            return 0;
+        }
+        case PyTrace_EXCEPTION:
+            if (frame == top_frame_ && arg && PyTuple_Check(arg) && PyTuple_GET_SIZE(arg) >= 2)
+                Py_XSETREF(top_exception_, Py_NewRef(PyTuple_GET_ITEM(arg, 1)));
+            return 0;
+        case PyTrace_RETURN: {
+            if (frame == top_frame_ && !arg && top_exception_) {
+                int rc = pause(gil, frame, "exception");
+                if (rc < 0) return rc;
+            }
+            if (step_ != Step::none && (frame == step_frame_ || step_ == Step::into)) {
+                // Leaving the stepped frame: the step goes on in the caller.
+                PyFrameObject* back = PyFrame_GetBack(frame);
+                if (back) {
+                    set_line_events(back, true);
+                    if (frame == step_frame_) {
+                        step_frame_ = back;
+                        if (step_ == Step::out) step_ = Step::over;
+                    }
+                    Py_DECREF(back);
+                } else if (frame == step_frame_) {
+                    step_ = Step::none;
+                    step_frame_ = nullptr;
+                }
+            }
+            return 0;
+        }
+        default:
+            return 0;
+    }
+}
+
+void GridletDebugger::send_paused(const GilHeld& gil, PyFrameObject* frame, const char* reason) {
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    std::string msg;
+    json_text::ObjectWriter w(msg);
+    w.str("type", "debug_paused")
+        .raw("workbook_id", workbook_id_json_)
+        .raw("request_id", request_id_json_)
+        .str("reason", reason)
+        .str("module", debugging::module_of(gil, frame))
+        .str("file", filename_of(code))
+        .integer("line", PyFrame_GetLineNumber(frame))
+        .str("function", py_json::utf8_of(gil, code->co_name));
+    Py_DECREF(code);
+    if (std::string_view(reason) == "exception" && top_exception_) {
+        ErrorRecord e = error_record(gil, top_exception_);
+        w.str("exception_type", e.type).str("exception_message", e.message);
+    }
+    w.key("call_stack");
+    debugging::append_call_stack(gil, frame, msg);
+    PyObject* locals = PyFrame_GetLocals(frame);
+    w.key("locals");
+    debugging::append_variables(gil, locals, msg, false);
+    Py_XDECREF(locals);
+    PyObject* globals = PyFrame_GetGlobals(frame);
+    w.key("globals");
+    debugging::append_variables(gil, globals, msg, true);
+    Py_XDECREF(globals);
+    w.close();
+    if (PyErr_Occurred()) PyErr_Clear();
+    kernel_.post_from_worker(gil, msg, {"debug_paused", request_id_json_});
+}
+
+void GridletDebugger::evaluate_in(const GilHeld& gil, PyFrameObject* frame, const std::string& expression,
+                                  const std::string& rid) {
+    std::string msg;
+    json_text::ObjectWriter w(msg);
+    w.str("type", "debug_evaluate_result").raw("workbook_id", kernel_.workbook_id_json()).raw("request_id", rid);
+    w.str("expression", expression);
+    PyObject* globals = PyFrame_GetGlobals(frame);
+    PyObject* locals = PyFrame_GetLocals(frame);
+    PyObject* source = PyUnicode_FromStringAndSize(expression.data(), Py_ssize_t(expression.size()));
+    PyObject* compiled = source ? Py_CompileStringObject(expression.c_str(), source, Py_eval_input, nullptr, -1) : nullptr;
+    PyObject* value = compiled && expression.find('\0') == std::string::npos
+                          ? PyEval_EvalCode(compiled, globals, locals)
+                          : nullptr;
+    if (!value && !PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "expression contains a null character");
+    if (value) {
+        w.str("result", repr_of(gil, value)).str("value_type", Py_TYPE(value)->tp_name);
+    } else {
+        ErrorRecord e = error_record_from_pending(gil);
+        w.str("error", e.type + ": " + e.message);
+    }
+    w.close();
+    Py_XDECREF(value);
+    Py_XDECREF(compiled);
+    Py_XDECREF(source);
+    Py_XDECREF(globals);
+    Py_XDECREF(locals);
+    kernel_.post_from_worker(gil, msg, {"debug_evaluate_result", rid});
+}
+
+int GridletDebugger::pause(const GilHeld& gil, PyFrameObject* frame, const char* reason) {
+    {
+        std::lock_guard lock(mutex_);
+        paused_ = true;
+        pending_ = Command::none;
+    }
+    in_pause_ = true;  // evaluations and snapshots below are not traced
+    send_paused(gil, frame, reason);
+    Command cmd = Command::none;
+    for (;;) {
+        std::pair<std::string, std::string> evaluation;
+        bool evaluate = false;
+        {
+            GilRelease released(gil);  // the rest of the kernel goes on while we wait
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [&] { return pending_ != Command::none || !evaluations_.empty() || stop_requested_; });
+            if (stop_requested_) {
+                cmd = Command::stop;
+            } else if (!evaluations_.empty()) {
+                evaluation = std::move(evaluations_.front());
+                evaluations_.pop_front();
+                evaluate = true;
+            } else {
+                cmd = pending_;
+            }
+            if (!evaluate) {
+                pending_ = Command::none;
+                paused_ = false;
+            }
+        }
+        if (evaluate) {
+            evaluate_in(gil, frame, evaluation.first, evaluation.second);
+            continue;
+        }
+        break;
+    }
+    in_pause_ = false;
+    sync_breakpoints(gil, frame);  // breakpoints changed during the pause apply from here on
+    switch (cmd) {
+        case Command::stop:
+            PyErr_SetString(stop_exception(), "debugging stopped");
+            return -1;
+        case Command::into:
+            step_ = Step::into;
+            step_frame_ = frame;
+            break;
+        case Command::over:
+            step_ = Step::over;
+            step_frame_ = frame;
+            set_line_events(frame, true);
+            break;
+        case Command::out:
+            step_ = Step::out;
+            step_frame_ = frame;
+            break;
+        default:
+            step_ = Step::none;
+            step_frame_ = nullptr;
+    }
+    return 0;
+}
+
+}  // namespace gridlet
