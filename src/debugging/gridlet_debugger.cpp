@@ -2,6 +2,8 @@
 
 #include <boost/json.hpp>
 
+#include <structmember.h>
+
 #include "debugging/frame_snapshot.hpp"
 #include "execution/tracebacks.hpp"
 #include "kernel/kernel.hpp"
@@ -65,6 +67,14 @@ void GridletDebugger::step_out() { command(Command::out); }
 void GridletDebugger::stop_debugging() {
     stop_requested_ = true;
     wake_.notify_all();
+    ensure_traced();
+}
+
+void GridletDebugger::ensure_traced() {
+    GilGuard gil;
+    if (!running_ || traced_ || !run_tstate_) return;
+    _PyEval_SetTrace(run_tstate_, &GridletDebugger::trace_entry, nullptr);
+    traced_ = true;
 }
 
 bool GridletDebugger::paused() const {
@@ -101,11 +111,13 @@ void GridletDebugger::set_breakpoints(const boost::json::array& breakpoints) {
         if (const auto* c = o.if_contains("condition"); c && c->is_string()) condition = std::string(c->get_string());
         map[file][int(line->get_int64())] = condition;
     }
+    const bool any = !map.empty();
     {
         std::lock_guard lock(mutex_);
         shared_breakpoints_ = std::move(map);
     }
     ++generation_;
+    if (any) ensure_traced();
 }
 
 void GridletDebugger::set_in_memory_modules(std::vector<std::string> names) {
@@ -126,9 +138,15 @@ PyObject* GridletDebugger::runcall(const GilHeld& gil, const std::function<PyObj
     top_frame_ = nullptr;
     Py_CLEAR(top_exception_);
     sync_breakpoints(gil, nullptr);
-    PyEval_SetTrace(&GridletDebugger::trace_entry, nullptr);
+    run_tstate_ = PyThreadState_Get();
+    running_ = true;
+    traced_ = !breakpoints_.empty() || stop_requested_;
+    if (traced_) PyEval_SetTrace(&GridletDebugger::trace_entry, nullptr);
     PyObject* result = call();
-    PyEval_SetTrace(nullptr, nullptr);  // nothing stays traced after the run
+    if (traced_) PyEval_SetTrace(nullptr, nullptr);  // nothing stays traced after the run
+    if (!result && !stop_requested_ && !PyErr_ExceptionMatches(stop_exception())) pause_at_exception(gil);
+    running_ = false;
+    traced_ = false;
     t_active = nullptr;
     top_frame_ = nullptr;
     step_ = Step::none;
@@ -148,7 +166,49 @@ PyObject* GridletDebugger::runcall(const GilHeld& gil, const std::function<PyObj
     return result;
 }
 
+void GridletDebugger::pause_at_exception(const GilHeld& gil) {
+    // Post-mortem pause where the uncaught exception was raised: the traceback keeps that frame
+    // and its variables alive, so it can be inspected and evaluated in before the report.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    PyObject* innermost = nullptr;
+    for (PyObject* t = tb; t && t != Py_None;) {
+        PyObject* next = PyObject_GetAttrString(t, "tb_next");
+        if (!next || next == Py_None) {
+            Py_XDECREF(next);
+            innermost = PyObject_GetAttrString(t, "tb_frame");
+            break;
+        }
+        Py_DECREF(next);
+        t = next;
+    }
+    PyErr_Clear();
+    if (innermost && value) {
+        Py_XSETREF(top_exception_, Py_NewRef(value));
+        pause(gil, reinterpret_cast<PyFrameObject*>(innermost), "exception");
+        PyErr_Clear();
+    }
+    Py_XDECREF(innermost);
+    PyErr_Restore(type, value, tb);
+}
+
 void GridletDebugger::set_line_events(PyFrameObject* frame, bool on) {
+    // f_trace_lines is a plain boolean member of frame objects: write it through its member
+    // definition (found once) instead of a generic attribute assignment on every call.
+    static Py_ssize_t offset = [] {
+        PyObject* descr = PyDict_GetItemString(PyFrame_Type.tp_dict, "f_trace_lines");
+        if (descr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
+            PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+            if (def->type == T_BOOL) return def->offset;
+        }
+        return Py_ssize_t(-1);
+    }();
+    if (offset >= 0) {
+        *(reinterpret_cast<char*>(frame) + offset) = on ? 1 : 0;
+        return;
+    }
     static PyObject* name = PyUnicode_InternFromString("f_trace_lines");
     if (PyObject_SetAttr(reinterpret_cast<PyObject*>(frame), name, on ? Py_True : Py_False) < 0) PyErr_Clear();
 }
@@ -179,8 +239,33 @@ bool GridletDebugger::code_has_breakpoints(PyCodeObject* code) {
     if (breakpoints_.empty()) return false;
     auto it = code_has_bp_.find(code);
     if (it != code_has_bp_.end()) return it->second;
+    // Only code whose own lines hold a breakpoint gets line events; its neighbours in the same
+    // file run untraced.
     std::string file = filename_of(code);
-    bool has = breakpoints_.count(file) || breakpoints_.count(basename_of(file));
+    bool has = false;
+    std::vector<const std::unordered_map<int, std::string>*> lines_of_file;
+    for (const std::string& key : {file, basename_of(file)})
+        if (auto f = breakpoints_.find(key); f != breakpoints_.end()) lines_of_file.push_back(&f->second);
+    if (!lines_of_file.empty()) {
+        PyObject* ranges = PyObject_CallMethod(reinterpret_cast<PyObject*>(code), "co_lines", nullptr);
+        PyObject* iter = ranges ? PyObject_GetIter(ranges) : nullptr;
+        while (iter && !has) {
+            PyObject* entry = PyIter_Next(iter);
+            if (!entry) break;
+            PyObject* line = PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 3 ? PyTuple_GET_ITEM(entry, 2) : nullptr;
+            if (line && PyLong_Check(line)) {
+                int n = int(PyLong_AsLong(line));
+                for (auto* lines : lines_of_file) has = has || lines->count(n);
+            }
+            Py_DECREF(entry);
+        }
+        Py_XDECREF(iter);
+        Py_XDECREF(ranges);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            has = true;  // cannot tell: trace it
+        }
+    }
     code_has_bp_.emplace(code, has);
     return has;
 }
@@ -238,15 +323,7 @@ int GridletDebugger::on_event(const GilHeld& gil, PyFrameObject* frame, int what
             if (step_ == Step::into || (step_ == Step::over && frame == step_frame_)) return pause(gil, frame, "step");
             return 0;
         }
-        case PyTrace_EXCEPTION:
-            if (frame == top_frame_ && arg && PyTuple_Check(arg) && PyTuple_GET_SIZE(arg) >= 2)
-                Py_XSETREF(top_exception_, Py_NewRef(PyTuple_GET_ITEM(arg, 1)));
-            return 0;
         case PyTrace_RETURN: {
-            if (frame == top_frame_ && !arg && top_exception_) {
-                int rc = pause(gil, frame, "exception");
-                if (rc < 0) return rc;
-            }
             if (step_ != Step::none && (frame == step_frame_ || step_ == Step::into)) {
                 // Leaving the stepped frame: the step goes on in the caller.
                 PyFrameObject* back = PyFrame_GetBack(frame);

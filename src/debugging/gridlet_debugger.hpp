@@ -60,9 +60,13 @@ private:
     void set_line_events(PyFrameObject* frame, bool on);
     // Blocks until a command arrives; serves evaluations meanwhile. Returns -1 to stop the run.
     int pause(const GilHeld&, PyFrameObject* frame, const char* reason);
+    void pause_at_exception(const GilHeld&);
     void send_paused(const GilHeld&, PyFrameObject* frame, const char* reason);
     void evaluate_in(const GilHeld&, PyFrameObject* frame, const std::string& expression, const std::string& rid);
     void command(Command c);
+    // Turns tracing on for the run's worker from any thread (a run without breakpoints starts
+    // untraced and runs at full speed until a breakpoint or a stop arrives).
+    void ensure_traced();
 
     Kernel& kernel_;
     std::string workbook_id_json_, request_id_json_, source_json_;
@@ -78,6 +82,11 @@ private:
     std::atomic<bool> stop_requested_{false};
     std::vector<std::string> in_memory_modules_;
 
+    // Written with the GIL held (worker or listener).
+    PyThreadState* run_tstate_ = nullptr;
+    bool running_ = false;
+    bool traced_ = false;
+
     // Worker only.
     std::uint64_t seen_generation_ = 0;
     BreakpointMap breakpoints_;
@@ -85,7 +94,7 @@ private:
     Step step_ = Step::none;
     PyFrameObject* step_frame_ = nullptr;  // identity only, never dereferenced after it returns
     PyFrameObject* top_frame_ = nullptr;
-    PyObject* top_exception_ = nullptr;     // last exception seen in the top frame
+    PyObject* top_exception_ = nullptr;     // the uncaught exception of a post-mortem pause
     bool in_pause_ = false;
     bool stopped_ = false;
 };
