@@ -113,7 +113,7 @@ asio::awaitable<void> Kernel::connect() {
 
     GilGuard gil;
     wire_bridge_module(gil.held());
-    batcher_ = std::make_unique<MessageBatcher>(*this);
+    batcher_ = std::make_unique<MessageBatcher>(ioc_, [this](std::string_view json) { send_json(json, {"batch", {}}); });
     batcher_->start();
     std::string platform;
     if (auto* p = options_.connection_args.if_contains("platform"); p && p->is_string()) platform = p->get_string();

@@ -1,10 +1,8 @@
 #include "messaging/batcher.hpp"
 
-#include "kernel/kernel.hpp"
-
 namespace gridlet {
 
-MessageBatcher::MessageBatcher(Kernel& kernel) : kernel_(kernel), timer_(kernel.io()) {}
+MessageBatcher::MessageBatcher(boost::asio::io_context& io, Send send) : send_(std::move(send)), timer_(io) {}
 
 void MessageBatcher::start() { running_ = true; }
 
@@ -32,7 +30,7 @@ void MessageBatcher::flush_now() {
     std::vector<std::string> taken;
     taken.swap(queue_);
     if (taken.size() == 1) {
-        kernel_.send_json(taken.front(), {"batch", {}});
+        send_(taken.front());
         return;
     }
     std::string batch = "{\"type\":\"batch\",\"messages\":[";
@@ -41,7 +39,7 @@ void MessageBatcher::flush_now() {
         batch += taken[i];
     }
     batch += "]}";
-    kernel_.send_json(batch, {"batch", {}});
+    send_(batch);
 }
 
 }  // namespace gridlet
