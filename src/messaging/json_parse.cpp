@@ -21,6 +21,10 @@ struct ExactHandler {
     boost::json::value_stack st;
     std::string number;  // parts of a number split across buffers
 
+    // basic_parser constructs its handler from the storage argument; spelled out because
+    // parenthesised aggregate initialisation is not available on every compiler (clang 14).
+    explicit ExactHandler(boost::json::storage_ptr sp) : st(std::move(sp)) {}
+
     bool on_document_begin(error_code&) { return true; }
     bool on_document_end(error_code&) { return true; }
     bool on_object_begin(error_code&) { return true; }
