@@ -97,19 +97,7 @@ bool send_debug_exception(const GilHeld& gil, Kernel& kernel, const DebugRun& r,
     ErrorLocation loc = parse_error_location(e.traceback, modules);
     GLOG_INFO("[Kernel] Parsed error location: {}", loc.module.empty() ? "{}" : loc.module + ":" + std::to_string(loc.line));
     GLOG_INFO("[Kernel] Sending debug_exception message...");
-    PyFrameObject* innermost = nullptr;
-    PyObject* tb = PyException_GetTraceback(exc);
-    for (PyObject* t = tb; t && t != Py_None;) {
-        PyObject* next = PyObject_GetAttrString(t, "tb_next");
-        if (!next || next == Py_None) {
-            Py_XDECREF(next);
-            innermost = reinterpret_cast<PyFrameObject*>(PyObject_GetAttrString(t, "tb_frame"));
-            break;
-        }
-        Py_DECREF(next);
-        t = next;  // borrowed through the chain held by `tb`
-    }
-    PyErr_Clear();
+    PyFrameObject* innermost = innermost_frame(gil, exc);
     std::string msg;
     json_text::ObjectWriter w(msg);
     w.str("type", "debug_exception")
@@ -136,7 +124,6 @@ bool send_debug_exception(const GilHeld& gil, Kernel& kernel, const DebugRun& r,
         w.raw("locals", "[]").raw("globals", "[]").raw("call_stack", "[]");
     }
     w.close();
-    Py_XDECREF(tb);
     PyErr_Clear();
     auto seq = kernel.post_from_worker(gil, msg, {"debug_exception", r.request_id_json});
     bool sent;

@@ -173,18 +173,7 @@ void GridletDebugger::pause_at_exception(const GilHeld& gil) {
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value) PyException_SetTraceback(value, tb);
-    PyObject* innermost = nullptr;
-    for (PyObject* t = tb; t && t != Py_None;) {
-        PyObject* next = PyObject_GetAttrString(t, "tb_next");
-        if (!next || next == Py_None) {
-            Py_XDECREF(next);
-            innermost = PyObject_GetAttrString(t, "tb_frame");
-            break;
-        }
-        Py_DECREF(next);
-        t = next;
-    }
-    PyErr_Clear();
+    PyObject* innermost = value ? reinterpret_cast<PyObject*>(innermost_frame(gil, value)) : nullptr;
     if (innermost && value) {
         Py_XSETREF(top_exception_, Py_NewRef(value));
         pause(gil, reinterpret_cast<PyFrameObject*>(innermost), "exception");

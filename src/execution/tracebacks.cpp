@@ -71,6 +71,24 @@ ErrorRecord error_record_from_pending(const GilHeld& gil) {
     return rec;
 }
 
+PyFrameObject* innermost_frame(const GilHeld&, PyObject* exc) {
+    PyObject* tb = PyException_GetTraceback(exc);
+    PyObject* frame = nullptr;
+    for (PyObject* t = tb; t && t != Py_None;) {
+        PyObject* next = PyObject_GetAttrString(t, "tb_next");
+        if (!next || next == Py_None) {
+            Py_XDECREF(next);
+            frame = PyObject_GetAttrString(t, "tb_frame");
+            break;
+        }
+        Py_DECREF(next);  // still referenced through the chain held by `tb`
+        t = next;
+    }
+    Py_XDECREF(tb);
+    PyErr_Clear();
+    return reinterpret_cast<PyFrameObject*>(frame);
+}
+
 std::string str_of(const GilHeld& gil, PyObject* obj) {
     PyObject* s = PyObject_Str(obj);
     if (!s) {

@@ -24,6 +24,9 @@ ErrorRecord error_record(const GilHeld&, PyObject* exc);
 // Convenience: the pending exception as a record (the exception is cleared).
 ErrorRecord error_record_from_pending(const GilHeld&);
 
+// The frame where `exc` was raised (the last entry of its traceback): new reference or nullptr.
+PyFrameObject* innermost_frame(const GilHeld&, PyObject* exc);
+
 // str(obj) / repr(obj) as UTF-8; a failure inside is reported in the text, never raised.
 std::string str_of(const GilHeld&, PyObject* obj);
 std::string repr_of(const GilHeld&, PyObject* obj);

@@ -6,6 +6,7 @@
 #include "kernel/kernel.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
+#include "util/log.hpp"
 
 namespace gridlet::invocation {
 namespace {
@@ -148,6 +149,30 @@ PyObject* to_wire(const GilHeld&, Kernel& kernel, PyObject* value) {
     PyObject* r = PyObject_CallOneArg(fn, value);
     Py_DECREF(fn);
     return r;
+}
+
+bool encode_result(const GilHeld& gil, PyObject* wire, PyObject* value, EncodedResult& out) {
+    try {
+        py_json::append(gil, wire, out.json);
+    } catch (const py_json::EncodeError& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+        return false;
+    }
+    out.has_value = wire != Py_None;
+    if (!out.has_value) return true;
+    PyObject* repr = PyObject_Repr(value);
+    if (!repr) return false;
+    out.repr = py_json::utf8_of(gil, repr);
+    Py_DECREF(repr);
+    return true;
+}
+
+std::string logs_json(RunOutput& run, const char* log_title) {
+    std::string logs = run.logs();
+    if (!logs.empty()) GLOG_INFO("[Kernel] {}:\n{}", log_title, logs);
+    std::string out;
+    json_text::append_string(out, logs);
+    return out;
 }
 
 std::string report_exception(const GilHeld& gil, RunOutput* run) {

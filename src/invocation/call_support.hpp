@@ -25,6 +25,18 @@ PyObject* deserialize_args(const GilHeld&, Kernel& kernel, const boost::json::va
 // gridlet.Serializer.to_wire(value): new reference or nullptr with the error set.
 PyObject* to_wire(const GilHeld&, Kernel& kernel, PyObject* value);
 
+// A call's result as its replies carry it: `wire` (a to_wire value) as JSON text, and the repr of
+// `value` when the wire value is not None. False with a Python error set when either fails.
+struct EncodedResult {
+    std::string json;
+    std::string repr;  // "" when the wire value is None
+    bool has_value = false;
+};
+bool encode_result(const GilHeld&, PyObject* wire, PyObject* value, EncodedResult& out);
+
+// run.logs() as a JSON string, with the info log line the callers print for non-empty logs.
+std::string logs_json(RunOutput& run, const char* log_title);
+
 // The pending exception's traceback text; also written to the run's stderr capture, as
 // traceback.print_exc would.
 std::string report_exception(const GilHeld&, RunOutput* run);

@@ -51,9 +51,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
                   ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
                       ",\"source\":" + c.source_json + "}", /*keep_text=*/true, c.request_id_json);
     std::string error_text;
-    std::string result_json;
-    std::string repr_text;
-    bool has_result = false;
+    EncodedResult result;
     {
         RunScope scope(gil, run);
         PyObject* module = import_module(gil, c.module_name,
@@ -82,24 +80,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
         } else if (value) {
             wire = to_wire(gil, kernel, value);
         }
-        if (wire) {
-            try {
-                py_json::append(gil, wire, result_json);
-                has_result = wire != Py_None;
-                if (has_result) {
-                    PyObject* repr = PyObject_Repr(value);
-                    if (repr) {
-                        repr_text = py_json::utf8_of(gil, repr);
-                        Py_DECREF(repr);
-                    } else {
-                        Py_CLEAR(wire);
-                    }
-                }
-            } catch (const py_json::EncodeError& e) {
-                PyErr_SetString(PyExc_TypeError, e.what());
-                Py_CLEAR(wire);
-            }
-        }
+        if (wire && !encode_result(gil, wire, value, result)) Py_CLEAR(wire);
         if (!wire) error_text = report_exception(gil, &run);
         Py_XDECREF(wire);
         Py_XDECREF(value);
@@ -109,23 +90,20 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
         Py_XDECREF(module);
     }
 
-    std::string logs = run.logs();
-    if (!logs.empty()) GLOG_INFO("[Kernel] Function logs:\n{}", logs);
-    std::string logs_json;
-    json_text::append_string(logs_json, logs);
+    const std::string logs = logs_json(run, "Function logs");
 
     if (error_text.empty()) {
         std::string out;
-        if (has_result) {
+        if (result.has_value) {
             out = "{\"type\":\"result_output\",\"content\":";
-            json_text::append_string(out, "Out: " + repr_text + "\n");
+            json_text::append_string(out, "Out: " + result.repr + "\n");
             out += ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
                    ",\"source\":" + c.source_json + "}";
         }
-        std::string first = "{\"type\":\"execution_result\",\"success\":true,\"result\":" + result_json +
-                            ",\"logs\":" + logs_json + reply_tail(c);
+        std::string first = "{\"type\":\"execution_result\",\"success\":true,\"result\":" + result.json +
+                            ",\"logs\":" + logs + reply_tail(c);
         std::string second = "{\"type\":\"function_execution_result\",\"request_id\":" + c.request_id_json +
-                             ",\"status\":\"success\",\"result\":" + result_json + ",\"logs\":" + logs_json + "}";
+                             ",\"status\":\"success\",\"result\":" + result.json + ",\"logs\":" + logs + "}";
         kernel.post_all_from_worker(gil, {{out, {"result_output", c.request_id_json}},
                                           {first, {"execution_result", c.request_id_json}},
                                           {second, {"function_execution_result", c.request_id_json}}});
@@ -134,10 +112,10 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
     }
     std::string err;
     json_text::append_string(err, error_text);
-    std::string first = "{\"type\":\"execution_error\",\"success\":false,\"error\":" + err + ",\"logs\":" + logs_json +
+    std::string first = "{\"type\":\"execution_error\",\"success\":false,\"error\":" + err + ",\"logs\":" + logs +
                         reply_tail(c);
     std::string second = "{\"type\":\"function_execution_result\",\"request_id\":" + c.request_id_json +
-                         ",\"status\":\"error\",\"result\":null,\"logs\":" + logs_json + ",\"error\":" + err + "}";
+                         ",\"status\":\"error\",\"result\":null,\"logs\":" + logs + ",\"error\":" + err + "}";
     kernel.post_all_from_worker(gil, {{first, {"execution_error", c.request_id_json}},
                                       {second, {"function_execution_result", c.request_id_json}}});
     GLOG_ERROR("[Kernel] Custom function call failed: {}", qualified);

@@ -67,24 +67,21 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const EventCall& c) {
         Py_XDECREF(module);
         Py_XDECREF(args);
     }
-    std::string logs = run.logs();
-    if (!logs.empty()) GLOG_INFO("[Kernel] Event handler logs:\n{}", logs);
+    const std::string logs = logs_json(run, "Event handler logs");
     deliver(gil, kernel, c, error_text.empty(), value);
     Py_XDECREF(value);
 
-    std::string logs_json;
-    json_text::append_string(logs_json, logs);
     std::string tail = ",\"request_id\":" + c.request_id_json + ",\"module_name\":" + c.module_json +
                        ",\"function_name\":" + c.function_json + ",\"workbook_id\":" + c.workbook_json + "}";
     std::string msg;
     if (error_text.empty()) {
         GLOG_INFO("[Kernel] Event handler executed successfully: {}", qualified);
-        msg = "{\"type\":\"event_execution_result\",\"status\":\"success\",\"logs\":" + logs_json + ",\"error\":null" + tail;
+        msg = "{\"type\":\"event_execution_result\",\"status\":\"success\",\"logs\":" + logs + ",\"error\":null" + tail;
     } else {
         GLOG_ERROR("[Kernel] Event handler failed: {}", qualified);
         std::string err;
         json_text::append_string(err, error_text);
-        msg = "{\"type\":\"event_execution_result\",\"status\":\"error\",\"logs\":" + logs_json + ",\"error\":" + err + tail;
+        msg = "{\"type\":\"event_execution_result\",\"status\":\"error\",\"logs\":" + logs + ",\"error\":" + err + tail;
     }
     kernel.post_from_worker(gil, msg, {"event_execution_result", c.request_id_json});
 }

@@ -50,8 +50,8 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const CallableCall& c) {
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Executing callable: {}", WorkerPool::current_thread_name(), c.callable_id);
     RunOutput run(kernel, ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
                               ",\"source\":\"addin\"}", true, c.request_id_json);
-    std::string error_text, result_json, repr_text;
-    bool has_result = false;
+    std::string error_text;
+    EncodedResult result;
     {
         RunScope scope(gil, run);
         PyObject* func = lookup_callable(gil, kernel, c.callable_id);
@@ -65,16 +65,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const CallableCall& c) {
             PyObject* tuple = PyList_AsTuple(args);
             PyObject* value = PyObject_Call(func, tuple, nullptr);
             PyObject* wire = value ? to_wire(gil, kernel, value) : nullptr;
-            if (wire) {
-                try {
-                    py_json::append(gil, wire, result_json);
-                    has_result = wire != Py_None;
-                    if (has_result) repr_text = repr_of(gil, value);
-                } catch (const py_json::EncodeError& e) {
-                    PyErr_SetString(PyExc_TypeError, e.what());
-                    Py_CLEAR(wire);
-                }
-            }
+            if (wire && !encode_result(gil, wire, value, result)) Py_CLEAR(wire);
             if (!wire) error_text = report_exception(gil, &run);
             Py_XDECREF(wire);
             Py_XDECREF(value);
@@ -83,20 +74,17 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const CallableCall& c) {
         Py_XDECREF(args);
         Py_XDECREF(func);
     }
-    std::string logs = run.logs();
-    if (!logs.empty()) GLOG_INFO("[Kernel] Callable logs:\n{}", logs);
-    std::string logs_json;
-    json_text::append_string(logs_json, logs);
+    const std::string logs = logs_json(run, "Callable logs");
     if (error_text.empty()) {
-        if (has_result) {
+        if (result.has_value) {
             std::string out = "{\"type\":\"result_output\",\"content\":";
-            json_text::append_string(out, "Out: " + repr_text + "\n");
+            json_text::append_string(out, "Out: " + result.repr + "\n");
             out += ids(c);
             kernel.post_from_worker(gil, out, {"result_output", c.request_id_json});
         }
         kernel.post_from_worker(gil,
-                                "{\"type\":\"python_function_result\",\"success\":true,\"result\":" + result_json +
-                                    ",\"logs\":" + logs_json + ids(c),
+                                "{\"type\":\"python_function_result\",\"success\":true,\"result\":" + result.json +
+                                    ",\"logs\":" + logs + ids(c),
                                 {"python_function_result", c.request_id_json});
         GLOG_INFO("[Kernel] Python function call succeeded: callable_id={}", c.callable_id);
         return;
@@ -105,7 +93,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const CallableCall& c) {
     json_text::append_string(err, error_text);
     kernel.post_from_worker(gil,
                             "{\"type\":\"python_function_result\",\"success\":false,\"error\":" + err +
-                                ",\"logs\":" + logs_json + ids(c),
+                                ",\"logs\":" + logs + ids(c),
                             {"python_function_result", c.request_id_json});
     GLOG_ERROR("[Kernel] Python function call failed: callable_id={}", c.callable_id);
 }

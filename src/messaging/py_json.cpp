@@ -2,6 +2,8 @@
 
 #include <boost/json.hpp>
 
+#include <cmath>
+
 #include "messaging/json_text.hpp"
 
 namespace gridlet::py_json {
@@ -74,9 +76,22 @@ void append_key(const GilHeld& gil, PyObject* key, std::string& out) {
         append_long(key, digits);
         json_text::append_string(out, digits);
     } else if (PyFloat_Check(key)) {
-        std::string digits;
-        json_text::append_double(digits, PyFloat_AS_DOUBLE(key));
-        json_text::append_string(out, digits);
+        // A key is text, so it is written as the standard library's json writes float keys: the
+        // float's repr (1e15 -> "1000000000000000.0"), NaN and the infinities by name.
+        const double d = PyFloat_AS_DOUBLE(key);
+        if (std::isnan(d)) {
+            out += "\"NaN\"";
+        } else if (std::isinf(d)) {
+            out += d > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+        } else {
+            char* text = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (!text) {
+                PyErr_Clear();
+                throw EncodeError("Float key cannot be represented");
+            }
+            json_text::append_string(out, text);
+            PyMem_Free(text);
+        }
     } else {
         throw EncodeError("Dict key must be str, not " + type_name(key));
     }
