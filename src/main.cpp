@@ -80,7 +80,9 @@ int main(int argc, char** argv) {
     // then on the main thread alone runs the io_context (the listener).
     std::thread opener([&] {
         boost::asio::co_spawn(ioc, kernel->open_connection(), boost::asio::detached);
-        ioc.run();
+        // Only until the attempt is over: timers it leaves behind are the listener's business.
+        while (!kernel->open_finished() && ioc.run_one() > 0) {
+        }
     });
     try {
         gridlet::interpreter::start(gridlet::interpreter::find_python_dir());
@@ -94,7 +96,8 @@ int main(int argc, char** argv) {
     opener.join();
 
     ioc.restart();
-    boost::asio::co_spawn(ioc, kernel->run(), boost::asio::detached);
+    // When run() is over the kernel's work is done, whatever timers are still armed.
+    boost::asio::co_spawn(ioc, kernel->run(), [&ioc](std::exception_ptr) { ioc.stop(); });
     ioc.run();
     finish(kernel->connected_once() ? 0 : 1);
 }

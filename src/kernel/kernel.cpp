@@ -89,7 +89,9 @@ asio::awaitable<void> Kernel::open_connection() {
         opened_ = true;
     } catch (...) {
         open_error_ = std::current_exception();
+        GLOG_DEBUG("[Kernel] Connection attempt failed");
     }
+    open_finished_ = true;
 }
 
 asio::awaitable<void> Kernel::run() {

@@ -53,6 +53,7 @@ public:
     // Opens the WebSocket connection (no GIL needed). May run on another thread than the
     // listener; a failure is kept for run() to report.
     boost::asio::awaitable<void> open_connection();
+    bool open_finished() const { return open_finished_; }
     // Builds the Python side (executor, loader, kernel object, workers). Called once, with the GIL.
     void init_python(const GilHeld& gil);
     // connect (or finish connecting), listen until the connection ends, always disconnect.
@@ -154,6 +155,7 @@ private:
     PyObject* stderr_hook_ = nullptr;
 
     std::exception_ptr open_error_;
+    std::atomic<bool> open_finished_{false};
     bool opened_ = false;
     std::atomic<bool> running_{false};
     bool connected_once_ = false;

@@ -55,32 +55,20 @@ private:
     Outbox* outbox_ = nullptr;
 };
 
-template <class T>
-inline constexpr bool is_plain_socket = std::is_same_v<T, boost::asio::ip::tcp::socket>;
-
+// After the WebSocket close handshake (or a declined upgrade) the socket is simply closed: waiting
+// for the peer to close its side first (or for a TLS close_notify, which many servers never send)
+// would hold the kernel's exit until the peer or a timeout decides.
 template <class Next>
-void teardown(boost::beast::role_type role, CoalescingStream<Next>& s, boost::system::error_code& ec) {
-    if constexpr (is_plain_socket<Next>) {
-        using boost::beast::websocket::teardown;
-        teardown(role, s.next_layer(), ec);
-    } else {
-        boost::beast::get_lowest_layer(s).close(ec);
-    }
+void teardown(boost::beast::role_type, CoalescingStream<Next>& s, boost::system::error_code& ec) {
+    boost::beast::get_lowest_layer(s).close(ec);
 }
 
-// After the WebSocket close handshake a TLS connection is simply closed: waiting for the peer's
-// TLS close_notify (which many servers never send) would hold the kernel's exit for seconds.
 template <class Next, class Handler>
-void async_teardown(boost::beast::role_type role, CoalescingStream<Next>& s, Handler&& handler) {
-    if constexpr (is_plain_socket<Next>) {
-        using boost::beast::websocket::async_teardown;
-        async_teardown(role, s.next_layer(), std::forward<Handler>(handler));
-    } else {
-        boost::system::error_code ec;
-        boost::beast::get_lowest_layer(s).close(ec);
-        auto ex = boost::asio::get_associated_executor(handler, s.get_executor());
-        boost::asio::post(ex, [h = std::forward<Handler>(handler)]() mutable { h(boost::system::error_code{}); });
-    }
+void async_teardown(boost::beast::role_type, CoalescingStream<Next>& s, Handler&& handler) {
+    boost::system::error_code ec;
+    boost::beast::get_lowest_layer(s).close(ec);
+    auto ex = boost::asio::get_associated_executor(handler, s.get_executor());
+    boost::asio::post(ex, [h = std::forward<Handler>(handler)]() mutable { h(boost::system::error_code{}); });
 }
 
 }  // namespace gridlet

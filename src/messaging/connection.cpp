@@ -37,6 +37,11 @@ public:
         guard.async_wait([&socket](boost::system::error_code ec) {
             if (!ec) socket.close();
         });
+        // However open() ends, the guard must not outlive it (it would keep the loop busy).
+        struct CancelOnExit {
+            asio::steady_timer& t;
+            ~CancelOnExit() { t.cancel(); }
+        } cancel_guard{guard};
         co_await asio::async_connect(socket, endpoints, use_awaitable);
         socket.set_option(tcp::no_delay(true));
         if constexpr (!std::is_same_v<Next, tcp::socket>) {
@@ -51,7 +56,18 @@ public:
             req.set(beast::http::field::user_agent, "gridlet-kernel");
         }));
         const std::string authority = host + ":" + port;  // named: no temporaries inside co_await (g++ 12)
-        co_await ws_.async_handshake(authority, target, use_awaitable);
+        try {
+            co_await ws_.async_handshake(authority, target, use_awaitable);
+        } catch (...) {
+            // A refused upgrade (the peer closes, or answers other than 101) leaves the library's
+            // handshake timer running, which would keep the loop, and so the process, alive
+            // until it expires.
+            ws_.set_option(websocket::stream_base::timeout{websocket::stream_base::none(),
+                                                           websocket::stream_base::none(), false});
+            boost::system::error_code ignored;
+            beast::get_lowest_layer(ws_).close(ignored);
+            throw;
+        }
         ws_.next_layer().attach(&outbox_);
         outbox_.open([this] { asio::post(ioc_, [this] { flush(); }); });
         open_ = true;
