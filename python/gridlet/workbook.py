@@ -1,5 +1,19 @@
-"""Workbook access for user code. Each operation is one synchronous request to the Business
-Layer: {"action": ..., "address": ..., "values": ...}."""
+"""Workbook access for user code.
+
+Each operation is one synchronous request to the Business Layer (`messaging.send_request_sync`),
+which answers it against the workbook it holds:
+
+    gridlet.excel.range(addr).value        {"action": "get_range", "address": addr}
+                                           answer {"values": scalar for one cell, else a list of rows}
+    gridlet.excel.range(addr).value = v    {"action": "set_range", "address": addr, "values": v}
+                                           (v in wire form); any answer without "error" is success
+    gridlet.excel.sheet_names()            {"action": "sheet_names"}
+                                           answer {"values": [sheet names]}
+
+Addresses are A1 references: "Sheet1!A1", "Sheet1!A1:B3", "'My sheet'!$A$1", or "A1" on the
+first sheet. An answer carrying "error" makes the call raise RuntimeError with that text.
+Values travel in wire form (see serializer.py), so dates written come back as dates.
+"""
 
 from . import messaging
 
@@ -21,8 +35,9 @@ class Range:
 
     @property
     def value(self):
+        from .serializer import Serializer
         response = _request("get_range", address=self.address)
-        return response.get("values") if isinstance(response, dict) else None
+        return Serializer.from_wire(response.get("values")) if isinstance(response, dict) else None
 
     @value.setter
     def value(self, values):

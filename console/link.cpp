@@ -1,0 +1,145 @@
+#include "link.hpp"
+
+#include <boost/beast/http.hpp>
+
+namespace console {
+
+namespace http = beast::http;
+
+Link::Link(asio::io_context& io) : io_(io), acceptor_(io) {}
+
+unsigned short Link::listen() {
+  tcp::endpoint ep(asio::ip::make_address("127.0.0.1"), 0);
+  acceptor_.open(ep.protocol());
+  acceptor_.bind(ep);
+  acceptor_.listen(1);
+  return acceptor_.local_endpoint().port();
+}
+
+void Link::cancel_accept() {
+  boost::system::error_code ec;
+  acceptor_.close(ec);
+}
+
+asio::awaitable<std::string> Link::accept() {
+  tcp::socket socket = co_await acceptor_.async_accept(asio::use_awaitable);
+  boost::system::error_code ec;
+  acceptor_.close(ec);  // one kernel, one connection
+  socket.set_option(tcp::no_delay(true));
+  beast::flat_buffer buf;
+  http::request<http::string_body> req;
+  co_await http::async_read(socket, buf, req, asio::use_awaitable);
+  if (!websocket::is_upgrade(req)) throw std::runtime_error("the kernel's request is not a WebSocket upgrade");
+  ws_.emplace(std::move(socket));
+  ws_->set_option(websocket::stream_base::decorator(
+      [](websocket::response_type& res) { res.set(http::field::server, "gridlet-console"); }));
+  ws_->read_message_max(64u << 20);
+  ws_->auto_fragment(false);
+  ws_->text(true);
+  co_await ws_->async_accept(req, asio::use_awaitable);
+  open_ = true;
+  co_return std::string(req.target());
+}
+
+void Link::start(OnMessage on_message, OnNote on_problem, OnNote on_closed) {
+  on_message_ = std::move(on_message);
+  on_problem_ = std::move(on_problem);
+  on_closed_ = std::move(on_closed);
+  asio::co_spawn(
+      io_, [self = shared_from_this()]() -> asio::awaitable<void> { co_await self->read_loop(); },
+      asio::detached);
+}
+
+asio::awaitable<void> Link::read_loop() {
+  beast::flat_buffer buf;
+  for (;;) {
+    boost::system::error_code ec;
+    co_await ws_->async_read(buf, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) {
+      finish(ec == websocket::error::closed ? "the kernel closed the connection" : ec.message());
+      co_return;
+    }
+    std::string text = beast::buffers_to_string(buf.data());
+    buf.consume(buf.size());
+    if (trace_) trace_('<', text);
+
+    json::value v = json::parse(text, ec);
+    if (ec || !v.is_object()) {
+      on_problem_("the kernel sent something that is not a JSON object: " + text.substr(0, 200));
+      continue;
+    }
+    auto& obj = v.get_object();
+    auto* type = obj.if_contains("type");
+    if (type && type->is_string() && type->get_string() == "chunk") {
+      std::string problem;
+      auto whole = joiner_.add(obj, problem);
+      if (!problem.empty()) on_problem_("bad chunk from the kernel: " + problem);
+      if (!whole) continue;
+      v = json::parse(*whole, ec);
+      if (ec || !v.is_object()) {
+        on_problem_("a chunked message from the kernel is not a JSON object");
+        continue;
+      }
+    }
+    on_message_(v.get_object());
+  }
+}
+
+void Link::send(const json::object& message) {
+  std::string text = json::serialize(message);
+  std::string type;
+  json::value rid = nullptr;
+  if (auto* t = message.if_contains("type"); t && t->is_string()) type = t->get_string();
+  if (auto* r = message.if_contains("request_id")) rid = *r;
+  auto frames = frames_for(text, type, rid);
+  asio::post(io_, [self = shared_from_this(), frames = std::move(frames)]() mutable { self->queue(std::move(frames)); });
+}
+
+void Link::queue(std::vector<std::string> frames) {
+  if (!open_ || close_wanted_) return;
+  for (auto& f : frames) outbox_.push_back(std::move(f));
+  if (!writing_) write_next();
+}
+
+void Link::close() {
+  asio::post(io_, [self = shared_from_this()] {
+    if (!self->open_ || self->close_wanted_) return;
+    self->close_wanted_ = true;
+    if (!self->writing_) self->write_next();
+  });
+}
+
+void Link::write_next() {
+  if (!open_) return;
+  if (outbox_.empty()) {
+    if (close_wanted_ && !closing_) {
+      closing_ = true;
+      writing_ = true;
+      ws_->async_close(websocket::close_code::normal, [self = shared_from_this()](boost::system::error_code) {
+        self->writing_ = false;
+      });
+    }
+    return;
+  }
+  writing_ = true;
+  if (trace_) trace_('>', outbox_.front());
+  ws_->async_write(asio::buffer(outbox_.front()), [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+    self->writing_ = false;
+    if (!self->outbox_.empty()) self->outbox_.pop_front();
+    if (ec) {
+      self->finish("write failed: " + ec.message());
+      return;
+    }
+    self->write_next();
+  });
+}
+
+void Link::finish(const std::string& reason) {
+  if (!open_.exchange(false)) return;
+  boost::system::error_code ec;
+  beast::get_lowest_layer(*ws_).shutdown(tcp::socket::shutdown_both, ec);
+  beast::get_lowest_layer(*ws_).close(ec);
+  if (on_closed_) on_closed_(reason);
+}
+
+}  // namespace console
