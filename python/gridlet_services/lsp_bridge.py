@@ -2,9 +2,10 @@
 
 The kernel calls `LSPBridge` from its language thread, one call at a time. The analysis runs in a
 helper process (analysis_server.py under /usr/bin/python3 -I) that the bridge starts on first use
-and keeps. Inside the kernel, jedi would find workbook modules through the kernel's in-memory
-module loader and import them: their top-level code would run, and it would see the sources of
-now instead of those handed with the request. The helper only ever parses them.
+and keeps. Inside the kernel, jedi could reach workbook modules only by importing them through
+the kernel's in-memory module loader: their top-level code would run, and it would see the sources
+of now instead of those handed with the request. The helper only ever parses them, and whatever
+jedi does there cannot touch the kernel's interpreter.
 
 Each query hands the helper what changed since the previous one: the workbook's module sources
 (`modules`, name -> source; a query without them keeps the last ones) and the search path, which
@@ -44,6 +45,15 @@ PYTHON = "/usr/bin/python3"
 SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "analysis_server.py")
 
 
+def _memory_folder():
+    """A folder in memory (tmpfs) for the helper's files when there is one: module sources are
+    rewritten on every change, and on a disk file system each rewrite can wait for the disk."""
+    for d in (os.environ.get("XDG_RUNTIME_DIR"), "/dev/shm"):
+        if d and os.path.isdir(d) and os.access(d, os.W_OK | os.X_OK):
+            return d
+    return None  # the ordinary temporary folder
+
+
 class _BadRequest(Exception):
     pass
 
@@ -58,7 +68,7 @@ class _Helper:
     def __init__(self, python, script):
         # The folder for the helper's files is made here, so that it goes away with a helper
         # that had to be killed.
-        self.root = tempfile.mkdtemp(prefix="gridlet-analysis-")
+        self.root = tempfile.mkdtemp(prefix="gridlet-analysis-", dir=_memory_folder())
         try:
             self.proc = subprocess.Popen([python, "-I", script, self.root], stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, cwd="/", close_fds=True)
@@ -181,10 +191,12 @@ class LSPBridge:
         self.hover_mode = mode if isinstance(mode, str) else "compact"
 
     def update_sys_paths(self, paths):
-        self._paths = [p for p in (paths or []) if isinstance(p, str)]
+        if isinstance(paths, (list, tuple)):
+            self._paths = [p for p in paths if isinstance(p, str)]
 
     def delete_module(self, module_name):
-        self._modules.pop(module_name, None)
+        if isinstance(module_name, str):
+            self._modules.pop(module_name, None)
 
     def close(self):
         """Stop the helper process (a later query starts a new one)."""
@@ -263,9 +275,9 @@ class LSPBridge:
                 tail = f"; restarting it failed: {start_error}"
             return dict(empty, error=f"The analysis process failed: {e}{tail}")
         if "error" in answer:
-            # The helper may hold part of this view: send it whole next time.
-            self._sent_modules = None
-            self._sent_sys_path = None
+            if view:  # the helper may hold part of this view: send it whole next time
+                self._sent_modules = None
+                self._sent_sys_path = None
             return dict(empty, error=str(answer["error"]))
         if view:
             self._sent_modules = dict(self._modules)
