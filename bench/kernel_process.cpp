@@ -100,6 +100,24 @@ std::optional<double> KernelProcess::status_mb(const char* field) const {
   return std::nullopt;
 }
 
+std::optional<double> KernelProcess::status_value(const char* field) const {
+  auto kb = status_mb(field);  // same parsing; undo the unit
+  if (!kb) return std::nullopt;
+  return *kb * 1024.0;
+}
+
+std::optional<double> KernelProcess::fd_count() const {
+  std::error_code ec;
+  std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", ec), end;
+  if (ec) return std::nullopt;
+  double n = 0;
+  for (; it != end; it.increment(ec)) {
+    if (ec) return std::nullopt;
+    ++n;
+  }
+  return n;
+}
+
 std::optional<double> KernelProcess::cpu_ms() const {
   std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -37,6 +37,10 @@ class KernelProcess {
 
   // Fields of /proc/PID/status in MiB (VmRSS, VmHWM); nullopt when unreadable.
   std::optional<double> status_mb(const char* field) const;
+  // A plain number field of /proc/PID/status (Threads).
+  std::optional<double> status_value(const char* field) const;
+  // Open file descriptors: entries of /proc/PID/fd.
+  std::optional<double> fd_count() const;
   // User plus system CPU time of the process so far, in milliseconds.
   std::optional<double> cpu_ms() const;
 

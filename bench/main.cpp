@@ -23,7 +23,8 @@ void usage(std::FILE* out) {
                "                       this program's, i.e. build/gridlet-kernel)\n"
                "  --scenario NAME      run only this scenario; repeat or give a comma list\n"
                "                       (startup, exec_rtt, print_flood, cfc_rtt, cfc_storm,\n"
-               "                       streaming, big_result; default: all in that order)\n"
+               "                       streaming, big_result; default: all in that order;\n"
+               "                       and soak, only when named)\n"
                "  --json               print a JSON summary on stdout (figure lines go to stderr)\n"
                "  --storm-calls N      calls in cfc_storm (default 20000)\n"
                "  --rtt-calls N        measured round trips in exec_rtt and cfc_rtt (default 5000)\n"
@@ -33,6 +34,11 @@ void usage(std::FILE* out) {
                "  --print-lines N      print() calls in print_flood (default 100000)\n"
                "  --big-bytes N        result size in big_result (default 16777216)\n"
                "  --timeout S          fail a scenario when nothing arrives for S seconds (default 20)\n"
+               "  --soak-calls N       custom function calls in soak (default 1000000)\n"
+               "  --soak-stream N      streamed values in soak (default 100000)\n"
+               "  --soak-sys N         sys_request round trips in soak, from ten workers (default 10000)\n"
+               "  --soak-chunked N     chunked echo calls in soak (default 1000)\n"
+               "  --soak-rss-slack MB  resident memory growth after warm-up that soak allows (default 8)\n"
                "  --workbook-id ID     workbook id passed to the kernel (default bench-wb)\n"
                "  --kernel-log PATH    file for the kernel's stdout/stderr (default\n"
                "                       $TMPDIR/gridlet-bench-kernel.log; '-' keeps them on ours)\n"
@@ -104,6 +110,16 @@ int main(int argc, char** argv) {
       opt.big_bytes = static_cast<std::size_t>(number());
     } else if (a == "--timeout") {
       opt.idle_timeout_s = static_cast<double>(number());
+    } else if (a == "--soak-calls") {
+      opt.soak_calls = number();
+    } else if (a == "--soak-stream") {
+      opt.soak_stream_values = number();
+    } else if (a == "--soak-sys") {
+      opt.soak_sys_requests = static_cast<int>(number());
+    } else if (a == "--soak-chunked") {
+      opt.soak_chunked = static_cast<int>(number());
+    } else if (a == "--soak-rss-slack") {
+      opt.soak_rss_slack_mb = static_cast<double>(number());
     } else if (a == "--workbook-id") {
       opt.workbook_id = value();
     } else if (a == "--kernel-log") {

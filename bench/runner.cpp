@@ -100,6 +100,12 @@ struct HandlerScope {
 
 const std::vector<std::string>& all_scenarios() {
   static const std::vector<std::string> names = {"startup",   "exec_rtt",  "print_flood", "cfc_rtt",
+                                                 "cfc_storm", "streaming", "big_result",  "soak"};
+  return names;
+}
+
+const std::vector<std::string>& default_scenarios() {
+  static const std::vector<std::string> names = {"startup",   "exec_rtt",  "print_flood", "cfc_rtt",
                                                  "cfc_storm", "streaming", "big_result"};
   return names;
 }
@@ -701,7 +707,7 @@ asio::awaitable<void> Runner::scenario_big_result(ScenarioResult& r) {
 }
 
 asio::awaitable<void> Runner::run() {
-  auto wanted = opt_.scenarios.empty() ? all_scenarios() : opt_.scenarios;
+  auto wanted = opt_.scenarios.empty() ? default_scenarios() : opt_.scenarios;
   for (const auto& name : wanted) {
     ScenarioResult r;
     r.name = name;
@@ -714,6 +720,7 @@ asio::awaitable<void> Runner::run() {
     else if (name == "cfc_storm") co_await scenario_cfc_storm(r);
     else if (name == "streaming") co_await scenario_streaming(r);
     else if (name == "big_result") co_await scenario_big_result(r);
+    else if (name == "soak") co_await scenario_soak(r);
     else r.fail("unknown scenario");
 
     if (r.ok && shared_ && shared_->proc->pid() == cpu_pid_ && !shared_->proc->poll_exit()) {

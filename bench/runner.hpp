@@ -30,6 +30,12 @@ struct Options {
   double idle_timeout_s = 20.0;     // a scenario fails when nothing arrives for this long
   double connect_timeout_s = 15.0;  // spawn to WebSocket upgrade
   double exit_timeout_s = 10.0;     // shutdown message to process exit
+  // soak
+  std::int64_t soak_calls = 1000000;
+  std::int64_t soak_stream_values = 100000;
+  int soak_sys_requests = 10000;
+  int soak_chunked = 1000;
+  double soak_rss_slack_mb = 8.0;  // allowed growth of resident memory after warm-up
 };
 
 struct Figure {
@@ -52,6 +58,8 @@ struct ScenarioResult {
 };
 
 const std::vector<std::string>& all_scenarios();
+// What runs when no --scenario is given: all but the long soak.
+const std::vector<std::string>& default_scenarios();
 
 class Runner {
  public:
@@ -99,6 +107,20 @@ class Runner {
   asio::awaitable<void> scenario_cfc_storm(ScenarioResult& r);
   asio::awaitable<void> scenario_streaming(ScenarioResult& r);
   asio::awaitable<void> scenario_big_result(ScenarioResult& r);
+  asio::awaitable<void> scenario_soak(ScenarioResult& r);
+
+  // Parts of the soak scenario (soak.cpp).
+  struct ProcessCounts;
+  ProcessCounts process_counts(Session& s);
+  asio::awaitable<bool> soak_module(Session& s, ScenarioResult& r);
+  asio::awaitable<bool> soak_calls(Session& s, ScenarioResult& r, std::int64_t n, std::string_view prefix);
+  asio::awaitable<bool> soak_stream(Session& s, ScenarioResult& r, std::int64_t n, std::string_view id);
+  asio::awaitable<bool> soak_sys_requests(Session& s, ScenarioResult& r, int workers, int per_worker,
+                                          std::string_view prefix, std::uint64_t& round_trips);
+  asio::awaitable<bool> soak_chunked(Session& s, ScenarioResult& r, int n, std::string_view prefix,
+                                     std::uint64_t& chunked_in);
+  // Like wait_done, but returns (true) after `seconds` even when `done` has not fired.
+  asio::awaitable<bool> wait_done_for(Session& s, Signal& done, ScenarioResult& r, double seconds);
 
   // Sequential round trips: `make(i)` builds request i, the reply is the message of `reply_type`
   // carrying request id `id(i)`; `check` validates it (empty string = fine, else the failure).

@@ -8,5 +8,6 @@ bash scripts/build.sh
 BUILD_DIR="${BUILD_DIR:-build}"
 status=0
 (cd "$BUILD_DIR" && ctest --output-on-failure --timeout 120) || status=1
+(cd tests/python && /usr/bin/python3 -m pytest -q -p no:cacheprovider) || status=1
 GRIDLET_KERNEL="$PWD/$BUILD_DIR/gridlet-kernel" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e || status=1
 exit $status

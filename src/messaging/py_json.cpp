@@ -9,6 +9,8 @@
 namespace gridlet::py_json {
 namespace {
 
+// Containers nest at most this deep, as many levels as the parser accepts (json_parse::kMaxDepth),
+// so that what arrives can always be sent back and a self-containing list is refused.
 constexpr int kMaxDepth = 1000;
 
 void append_utf8_code_point(std::string& out, Py_UCS4 cp) {
@@ -97,8 +99,11 @@ void append_key(const GilHeld& gil, PyObject* key, std::string& out) {
     }
 }
 
+void enter_container(int depth) {
+    if (depth >= kMaxDepth) throw EncodeError("Recursion limit reached while encoding JSON");
+}
+
 void append_depth(const GilHeld& gil, PyObject* obj, std::string& out, int depth) {
-    if (depth > kMaxDepth) throw EncodeError("Recursion limit reached while encoding JSON");
     if (obj == Py_None) {
         out += "null";
     } else if (obj == Py_True) {
@@ -112,6 +117,7 @@ void append_depth(const GilHeld& gil, PyObject* obj, std::string& out, int depth
     } else if (PyFloat_Check(obj)) {
         json_text::append_double(out, PyFloat_AS_DOUBLE(obj));
     } else if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        enter_container(depth);
         PyObject* seq = obj;
         Py_INCREF(seq);  // a list may shrink while we walk it through user __eq__ etc.; hold it
         out.push_back('[');
@@ -133,6 +139,7 @@ void append_depth(const GilHeld& gil, PyObject* obj, std::string& out, int depth
         out.push_back(']');
         Py_DECREF(seq);
     } else if (PyDict_Check(obj)) {
+        enter_container(depth);
         out.push_back('{');
         Py_ssize_t pos = 0;
         PyObject *k, *v;
