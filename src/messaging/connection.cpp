@@ -7,6 +7,9 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <memory>
+#include <stdexcept>
+
 #include "messaging/coalescing_stream.hpp"
 #include "util/log.hpp"
 #include "util/utf8.hpp"
@@ -34,18 +37,30 @@ public:
         auto endpoints = co_await resolver.async_resolve(host, port, use_awaitable);
         auto& socket = beast::get_lowest_layer(ws_);
         asio::steady_timer guard(ioc_, kHandshakeTimeout);
-        guard.async_wait([&socket](boost::system::error_code ec) {
-            if (!ec) socket.close();
+        auto timed_out = std::make_shared<bool>(false);
+        guard.async_wait([&socket, timed_out](boost::system::error_code ec) {
+            if (ec) return;
+            *timed_out = true;
+            socket.close();
         });
         // However open() ends, the guard must not outlive it (it would keep the loop busy).
         struct CancelOnExit {
             asio::steady_timer& t;
             ~CancelOnExit() { t.cancel(); }
         } cancel_guard{guard};
-        co_await asio::async_connect(socket, endpoints, use_awaitable);
-        socket.set_option(tcp::no_delay(true));
-        if constexpr (!std::is_same_v<Next, tcp::socket>) {
-            co_await ws_.next_layer().next_layer().async_handshake(asio::ssl::stream_base::client, use_awaitable);
+        const char* stage = "TCP connection";
+        try {
+            co_await asio::async_connect(socket, endpoints, use_awaitable);
+            socket.set_option(tcp::no_delay(true));
+            if constexpr (!std::is_same_v<Next, tcp::socket>) {
+                stage = "TLS handshake";
+                co_await ws_.next_layer().next_layer().async_handshake(asio::ssl::stream_base::client,
+                                                                       use_awaitable);
+            }
+        } catch (const boost::system::system_error&) {
+            // The guard closed the socket: say so rather than "Operation canceled".
+            if (*timed_out) throw std::runtime_error(std::string(stage) + " not answered within 5 s");
+            throw;
         }
         guard.cancel();
         websocket::stream_base::timeout opts{kHandshakeTimeout, websocket::stream_base::none(), false};
@@ -58,7 +73,7 @@ public:
         const std::string authority = host + ":" + port;  // named: no temporaries inside co_await (g++ 12)
         try {
             co_await ws_.async_handshake(authority, target, use_awaitable);
-        } catch (...) {
+        } catch (const boost::system::system_error& e) {
             // A refused upgrade (the peer closes, or answers other than 101) leaves the library's
             // handshake timer running, which would keep the loop, and so the process, alive
             // until it expires.
@@ -66,7 +81,9 @@ public:
                                                            websocket::stream_base::none(), false});
             boost::system::error_code ignored;
             beast::get_lowest_layer(ws_).close(ignored);
-            throw;
+            if (e.code() == beast::error::timeout)
+                throw std::runtime_error("WebSocket handshake not answered within 5 s");
+            throw std::runtime_error("WebSocket handshake failed: " + e.code().message());
         }
         ws_.next_layer().attach(&outbox_);
         outbox_.open([this] { asio::post(ioc_, [this] { flush(); }); });
