@@ -39,6 +39,7 @@ void usage(std::FILE* out) {
                "  --soak-sys N         sys_request round trips in soak, from ten workers (default 10000)\n"
                "  --soak-chunked N     chunked echo calls in soak (default 1000)\n"
                "  --soak-rss-slack MB  resident memory growth after warm-up that soak allows (default 8)\n"
+               "  --soak-rounds N      run the soak load N times over (default 1)\n"
                "  --workbook-id ID     workbook id passed to the kernel (default bench-wb)\n"
                "  --kernel-log PATH    file for the kernel's stdout/stderr (default\n"
                "                       $TMPDIR/gridlet-bench-kernel.log; '-' keeps them on ours)\n"
@@ -118,6 +119,8 @@ int main(int argc, char** argv) {
       opt.soak_sys_requests = static_cast<int>(number());
     } else if (a == "--soak-chunked") {
       opt.soak_chunked = static_cast<int>(number());
+    } else if (a == "--soak-rounds") {
+      opt.soak_rounds = std::max(1, static_cast<int>(number()));
     } else if (a == "--soak-rss-slack") {
       opt.soak_rss_slack_mb = static_cast<double>(number());
     } else if (a == "--workbook-id") {

@@ -35,6 +35,7 @@ struct Options {
   std::int64_t soak_stream_values = 100000;
   int soak_sys_requests = 10000;
   int soak_chunked = 1000;
+  int soak_rounds = 1;             // the whole load this many times over
   double soak_rss_slack_mb = 8.0;  // allowed growth of resident memory after warm-up
 };
 
