@@ -107,9 +107,13 @@ auto Session::on_io(F f) -> decltype(f()) {
 
 void Session::start() {
   auto self = shared_from_this();
-  link_->start([self](json::object& m) { self->on_message(m); },
-               [self](const std::string& problem) { self->printer_.err("gridlet-console: " + problem + "\n"); },
-               [self](const std::string& reason) { self->on_closed(reason); });
+  // The link keeps only weak references: the session owns the link, not the other way round.
+  std::weak_ptr<Session> weak = self;
+  link_->start([weak](json::object& m) { if (auto s = weak.lock()) s->on_message(m); },
+               [weak](const std::string& problem) {
+                 if (auto s = weak.lock()) s->printer_.err("gridlet-console: " + problem + "\n");
+               },
+               [weak](const std::string& reason) { if (auto s = weak.lock()) s->on_closed(reason); });
   // The first scan is the caller's sync_modules; polling takes over one interval later.
   if (folder_ && options_.poll > 0) asio::post(io_, [self] { self->schedule_poll(); });
 }

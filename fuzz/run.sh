@@ -19,11 +19,19 @@ if [ "$1" = all ]; then selected=("${TARGETS[@]}"); else selected=("$1"); fi
 for t in "${selected[@]}"; do [[ " ${TARGETS[*]} " == *" $t "* ]] || usage; done
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-  CC=clang-14 CXX=clang++-14 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release \
-    -DGRIDLET_BUILD_FUZZ=ON -DGRIDLET_BUILD_TESTS=OFF -DGRIDLET_BUILD_BENCH=OFF \
-    -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
+  mkdir -p "$BUILD"
+  if ! CC=clang-14 CXX=clang++-14 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release \
+      -DGRIDLET_BUILD_FUZZ=ON -DGRIDLET_BUILD_TESTS=OFF -DGRIDLET_BUILD_BENCH=OFF \
+      -DPython_EXECUTABLE=/usr/bin/python3 >"$BUILD/configure.log" 2>&1; then
+    cat "$BUILD/configure.log" >&2
+    rm -f "$BUILD/CMakeCache.txt"
+    exit 1
+  fi
 fi
-cmake --build "$BUILD" -j2 --target gridlet_fuzz >/dev/null
+if ! cmake --build "$BUILD" -j2 --target gridlet_fuzz >"$BUILD/build.log" 2>&1; then
+  grep -E "error|Error" "$BUILD/build.log" | head -n 40 >&2
+  exit 1
+fi
 
 # Per target: longest input and dictionary. (The Python targets turn leak checking off
 # themselves: see __asan_default_options there.)

@@ -313,7 +313,14 @@ void Kernel::send_error_reply(std::string_view text, const boost::json::value* o
 // ---------------------------------------------------------------- cancellation marks
 
 void Kernel::mark_cancelled(const std::string& request_id) {
+    // A cancel may arrive before its stream starts, so marks are kept until a stream takes them;
+    // marks for streams that never come are bounded: past the limit they are all forgotten.
+    constexpr std::size_t kMaxMarks = 4096;
     std::lock_guard lock(cancel_mutex_);
+    if (cancelled_.size() >= kMaxMarks) {
+        GLOG_WARN("[Kernel] {} cancellations for streams that never started: forgetting them", cancelled_.size());
+        cancelled_.clear();
+    }
     cancelled_.insert(request_id);
 }
 

@@ -367,3 +367,11 @@ def test_no_batch_messages_are_sent(kernel):
     kernel.ping()
     assert kernel.all_messages, "no traffic seen"
     assert [m for m in kernel.all_messages if m.get("type") == "batch"] == []
+
+
+def test_cancellations_for_streams_that_never_come_are_bounded(kernel):
+    # Thousands of stray cancels must not grow the kernel without limit, and streaming still works.
+    for i in range(5000):
+        kernel.send({"type": "cancel_streaming_function", "request_id": f"stray-{i}"})
+    kernel.ping(timeout=20)
+    kernel.wait_log("cancellations for streams that never started: forgetting them", timeout=5)
