@@ -11,6 +11,7 @@ PKGS=(
   python3-pytest python3-websockets python3-jedi python3-pyflakes
   python3-numpy python3-pandas
   openssl
+  clang-14 libclang-rt-14-dev
 )
 missing=()
 for p in "${PKGS[@]}"; do
