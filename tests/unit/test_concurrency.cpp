@@ -2,6 +2,8 @@
 // queue and the worker pool. They are also what scripts/sanitize.sh runs under ThreadSanitizer.
 #include <gtest/gtest.h>
 
+#include "ws_frames.hpp"
+
 #include <boost/json.hpp>
 
 #include <algorithm>
@@ -54,29 +56,7 @@ private:
     std::deque<std::string> q_;
 };
 
-std::vector<std::string> frames_of(const std::string& wire) {
-    std::vector<std::string> out;
-    std::size_t i = 0;
-    while (i < wire.size()) {
-        std::uint64_t len = static_cast<unsigned char>(wire[i + 1]) & 0x7F;
-        i += 2;
-        if (len == 126) {
-            len = (std::uint64_t(static_cast<unsigned char>(wire[i])) << 8) | static_cast<unsigned char>(wire[i + 1]);
-            i += 2;
-        } else if (len == 127) {
-            len = 0;
-            for (int k = 0; k < 8; ++k) len = (len << 8) | static_cast<unsigned char>(wire[i + k]);
-            i += 8;
-        }
-        const char* key = wire.data() + i;
-        i += 4;
-        std::string payload(wire.data() + i, len);
-        for (std::size_t k = 0; k < len; ++k) payload[k] = char(payload[k] ^ key[k & 3]);
-        out.push_back(std::move(payload));
-        i += len;
-    }
-    return out;
-}
+std::vector<std::string> frames_of(const std::string& wire) { return test_support::decode_client_frames(wire); }
 
 }  // namespace
 

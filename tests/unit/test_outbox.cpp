@@ -7,6 +7,7 @@
 #include "messaging/constants.hpp"
 #include "messaging/outbox.hpp"
 #include "util/utf8.hpp"
+#include "ws_frames.hpp"
 
 using namespace gridlet;
 
@@ -14,31 +15,10 @@ namespace {
 
 // Client frames as a server sees them: FIN text frames, masked payloads.
 std::vector<std::string> decode_frames(const std::string& wire) {
-    std::vector<std::string> out;
-    std::size_t i = 0;
-    while (i < wire.size()) {
-        auto b0 = static_cast<unsigned char>(wire[i]);
-        auto b1 = static_cast<unsigned char>(wire[i + 1]);
-        EXPECT_EQ(b0, 0x81);
-        EXPECT_TRUE(b1 & 0x80) << "client frames must be masked";
-        std::uint64_t len = b1 & 0x7F;
-        i += 2;
-        if (len == 126) {
-            len = (std::uint64_t(static_cast<unsigned char>(wire[i])) << 8) | static_cast<unsigned char>(wire[i + 1]);
-            i += 2;
-        } else if (len == 127) {
-            len = 0;
-            for (int k = 0; k < 8; ++k) len = (len << 8) | static_cast<unsigned char>(wire[i + k]);
-            i += 8;
-        }
-        const char* key = wire.data() + i;
-        i += 4;
-        std::string payload(wire.data() + i, len);
-        for (std::size_t k = 0; k < len; ++k) payload[k] = char(payload[k] ^ key[k & 3]);
-        out.push_back(std::move(payload));
-        i += len;
-    }
-    return out;
+    bool headers_ok = true;
+    auto frames = test_support::decode_client_frames(wire, &headers_ok);
+    EXPECT_TRUE(headers_ok) << "every frame is a masked FIN text frame";
+    return frames;
 }
 
 std::string message_of_chars(std::size_t chars, const std::string& filler = "x") {
