@@ -22,7 +22,7 @@ struct EventCall {
 };
 
 void deliver(const GilHeld& gil, Kernel& kernel, const EventCall& c, bool ok, PyObject* return_value) {
-    ComEventRegistrar* registrar = kernel.com_registrar();
+    std::shared_ptr<ComEventRegistrar> registrar = kernel.com_registrar();
     if (!c.is_com || !registrar) return;
     auto nok = [&] {
         PyObject* r = Py_BuildValue("{s:s}", "status", "nok");

@@ -117,7 +117,8 @@ void Kernel::handle_object(boost::json::object& message) {
         language_->set_hover_mode(message);
     } else if (type == "com_event_config_update") {
         const auto* cfg = message.if_contains("com_config");
-        if (com_registrar_) com_registrar_->apply_config(cfg ? *cfg : boost::json::value(boost::json::object{}));
+        if (auto registrar = com_registrar())
+            registrar->apply_config(cfg ? *cfg : boost::json::value(boost::json::object{}));
         else GLOG_DEBUG("[Kernel] com_event_config_update received but registrar not active");
     } else if (type == "get_object_registry") {
         GLOG_DEBUG("[Kernel] Received get_object_registry request");

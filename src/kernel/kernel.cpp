@@ -76,7 +76,19 @@ void Kernel::set_debugger(std::shared_ptr<DebugSession> d) { debugger_ = std::mo
 void Kernel::clear_debugger(const DebugSession* d) {
     if (debugger_.get() == d) debugger_.reset();
 }
-void Kernel::set_com_registrar(std::unique_ptr<ComEventRegistrar> r) { com_registrar_ = std::move(r); }
+std::shared_ptr<ComEventRegistrar> Kernel::com_registrar() {
+    std::lock_guard lock(com_mutex_);
+    return com_registrar_;
+}
+
+void Kernel::set_com_registrar(std::shared_ptr<ComEventRegistrar> r) {
+    std::shared_ptr<ComEventRegistrar> previous;
+    {
+        std::lock_guard lock(com_mutex_);
+        previous = std::move(com_registrar_);
+        com_registrar_ = std::move(r);
+    }
+}
 
 // ---------------------------------------------------------------- lifecycle
 
@@ -171,8 +183,9 @@ void Kernel::start_com_hooks(const GilHeld&) {
         send_json(defs, {"win32_event_definitions", {}});
         com_watcher_ = make_win32_com_watcher(*this);
         com_watcher_->start();
-        com_registrar_ = make_win32_com_event_registrar(*this);
-        com_registrar_->start();
+        std::shared_ptr<ComEventRegistrar> registrar = make_win32_com_event_registrar(*this);
+        set_com_registrar(registrar);
+        registrar->start();
         GLOG_INFO("[Kernel] Win32 COM watcher started");
     } catch (const std::exception& e) {
         GLOG_WARN("[Kernel] Could not start Win32 COM watcher: {}", e.what());
@@ -211,9 +224,9 @@ asio::awaitable<void> Kernel::disconnect() {
         com_watcher_->stop();
         com_watcher_.reset();
     }
-    if (com_registrar_) {
-        com_registrar_->stop();
-        com_registrar_.reset();
+    if (auto registrar = com_registrar()) {
+        registrar->stop();
+        set_com_registrar(nullptr);
     }
     if (batcher_) batcher_->stop();
     {

@@ -92,8 +92,9 @@ public:
     void set_debugger(std::shared_ptr<DebugSession> d);
     // Clears the slot if it still holds `d` (a newer run may have replaced it).
     void clear_debugger(const DebugSession* d);
-    ComEventRegistrar* com_registrar() { return com_registrar_.get(); }
-    void set_com_registrar(std::unique_ptr<ComEventRegistrar> r);
+    // The COM event registrar, when active. Read by workers and the listener, set by either.
+    std::shared_ptr<ComEventRegistrar> com_registrar();
+    void set_com_registrar(std::shared_ptr<ComEventRegistrar> r);
     bool is_listener_thread() const { return std::this_thread::get_id() == listener_thread_; }
     bool running() const { return running_; }
     PyObject* bridge_module() const { return bridge_; }
@@ -139,7 +140,8 @@ private:
     std::unique_ptr<MessageBatcher> batcher_;
     std::unique_ptr<LanguageService> language_;
     std::shared_ptr<DebugSession> debugger_;
-    std::unique_ptr<ComEventRegistrar> com_registrar_;
+    std::mutex com_mutex_;
+    std::shared_ptr<ComEventRegistrar> com_registrar_;
     std::unique_ptr<ComWatcher> com_watcher_;
     std::unique_ptr<Agent> agent_;
 
