@@ -63,21 +63,6 @@ std::string exec_request(std::string_view code, std::string_view id) {
   return s;
 }
 
-std::string call_request(std::string_view workbook, std::string_view function, std::string_view args_json,
-                         std::string_view id) {
-  std::string s = R"({"type":"custom_function_call","request_id":)";
-  append_json_string(s, id);
-  s += R"(,"module_name":)";
-  append_json_string(s, kModule);
-  s += R"(,"function_name":)";
-  append_json_string(s, function);
-  s += R"(,"args":)";
-  s += args_json;
-  s += R"(,"workbook_id":)";
-  append_json_string(s, workbook);
-  s += R"(,"source":"addin"})";
-  return s;
-}
 
 std::string seconds_text(double s) {
   char buf[32];
@@ -509,7 +494,7 @@ asio::awaitable<void> Runner::scenario_print_flood(ScenarioResult& r) {
 asio::awaitable<void> Runner::scenario_cfc_rtt(ScenarioResult& r) {
   const std::string wb = opt_.workbook_id;
   const std::function<std::string(int)> make = [wb](int i) {
-    return call_request(wb, "add", "[1,2]", "cfc-" + std::to_string(i));
+    return call_request(wb, "add", "[1,2]", "cfc-" + std::to_string(i), kModule);
   };
   const std::function<std::string(int)> id = [](int i) { return "cfc-" + std::to_string(i); };
   const std::function<std::string(std::string_view)> check = [](std::string_view m) -> std::string {
@@ -692,7 +677,7 @@ asio::awaitable<void> Runner::scenario_big_result(ScenarioResult& r) {
   };
   auto before = s->link->stats();
   t0 = Clock::now();
-  s->link->send(call_request(opt_.workbook_id, "big", "[" + std::to_string(opt_.big_bytes) + "]", id));
+  s->link->send(call_request(opt_.workbook_id, "big", "[" + std::to_string(opt_.big_bytes) + "]", id, kModule));
   if (!co_await wait_done(*s, done, r, "waiting for function_execution_result")) co_return;
   auto after = s->link->stats();
   double secs = ms_between(t0, t1) / 1000.0;

@@ -55,18 +55,7 @@ std::int64_t id_number(std::string_view msg, std::string_view prefix) {
 
 std::string soak_call(std::string_view workbook, std::string_view function, std::string_view args_json,
                       std::string_view id) {
-  std::string s = R"({"type":"custom_function_call","request_id":)";
-  append_json_string(s, id);
-  s += R"(,"module_name":)";
-  append_json_string(s, kSoakModule);
-  s += R"(,"function_name":)";
-  append_json_string(s, function);
-  s += R"(,"args":)";
-  s += args_json;
-  s += R"(,"workbook_id":)";
-  append_json_string(s, workbook);
-  s += R"(,"source":"addin"})";
-  return s;
+  return call_request(workbook, function, args_json, id, kSoakModule);
 }
 
 // Counts answers per request number: each must come exactly once.

@@ -237,4 +237,21 @@ std::string excerpt(std::string_view msg, std::size_t max_len) {
   return out;
 }
 
+// One custom_function_call request frame.
+std::string call_request(std::string_view workbook, std::string_view function, std::string_view args_json,
+                         std::string_view id, std::string_view module) {
+  std::string s = R"({"type":"custom_function_call","request_id":)";
+  append_json_string(s, id);
+  s += R"(,"module_name":)";
+  append_json_string(s, module);
+  s += R"(,"function_name":)";
+  append_json_string(s, function);
+  s += R"(,"args":)";
+  s += args_json;
+  s += R"(,"workbook_id":)";
+  append_json_string(s, workbook);
+  s += R"(,"source":"addin"})";
+  return s;
+}
+
 }  // namespace bench

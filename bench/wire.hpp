@@ -54,4 +54,8 @@ std::optional<std::size_t> scan_chunk_header(std::string_view msg, ChunkPiece& p
 // A short printable excerpt of a message for diagnostics.
 std::string excerpt(std::string_view msg, std::size_t max_len = 300);
 
+// A custom_function_call request of `module`.`function` with `args_json` (a JSON array text).
+std::string call_request(std::string_view workbook, std::string_view function, std::string_view args_json,
+                         std::string_view id, std::string_view module);
+
 }  // namespace bench
