@@ -24,7 +24,9 @@ import uuid
 import pytest
 import websockets
 
-KERNEL = os.environ.get("GRIDLET_KERNEL", "/work/main/build/gridlet-kernel")
+KERNEL = os.environ.get(
+    "GRIDLET_KERNEL",
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "gridlet-kernel"))
 
 CHUNK_SIZE = 65536
 MAX_MESSAGE_SIZE = 1048576
