@@ -1,9 +1,11 @@
 #pragma once
-// What the kernel needs of a debug session while a debug run is active. Every operation is safe to
-// call from the listener while the run's worker is paused.
+// What the kernel needs of a debug session while a debug run is active. Every operation but
+// ensure_traced is safe to call from the listener (no Python) while the run's worker is paused.
 #include <boost/json/array.hpp>
 
 #include <string>
+
+#include "kernel/gil.hpp"
 
 namespace gridlet {
 
@@ -19,6 +21,9 @@ public:
     // Returns false (nothing sent) when the run is not paused.
     virtual bool evaluate_expression(const std::string& expression, const std::string& request_id_json) = 0;
     virtual void set_breakpoints(const boost::json::array& breakpoints) = 0;
+    // Turns tracing on for the run's worker when breakpoints or a stop need it (a run starts
+    // untraced and runs at full speed until then).
+    virtual void ensure_traced(const GilHeld&) = 0;
 };
 
 }  // namespace gridlet

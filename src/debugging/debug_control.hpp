@@ -1,15 +1,23 @@
 #pragma once
-// Debug control messages, inline on the listener. Without an active debug run they are ignored,
-// except debug_evaluate (answered with an error) and debug_update_breakpoints (a warning).
+// Debug control messages. Commands for a paused run and evaluations are passed to the run's worker
+// by the listener without Python; breakpoint updates and stops, which may turn tracing on, are
+// applied on the control thread. Without an active debug run they are ignored, except
+// debug_evaluate (answered with an error) and debug_update_breakpoints (a warning).
 #include <boost/json/object.hpp>
 
-#include <string_view>
+#include "kernel/gil.hpp"
 
 namespace gridlet {
 class Kernel;
 namespace debugging {
 
-void handle_control_message(Kernel& kernel, std::string_view type, const boost::json::object& message);
+// debug_continue, debug_step_over, debug_step_into, debug_step_out (listener).
+void resume(Kernel& kernel, boost::json::object&& message);
+// debug_evaluate (listener; the paused worker answers).
+void evaluate(Kernel& kernel, boost::json::object&& message);
+// debug_update_breakpoints and debug_stop (control thread).
+void update_breakpoints(Kernel& kernel, const GilHeld& gil, const boost::json::object& message);
+void stop(Kernel& kernel, const GilHeld& gil, const boost::json::object& message);
 
 }  // namespace debugging
 }  // namespace gridlet

@@ -65,13 +65,16 @@ void GridletDebugger::step_into() { command(Command::into); }
 void GridletDebugger::step_out() { command(Command::out); }
 
 void GridletDebugger::stop_debugging() {
-    stop_requested_ = true;
+    {
+        // Under the pause's lock: a pause checks the flag and starts waiting under it too.
+        std::lock_guard lock(mutex_);
+        stop_requested_ = true;
+    }
     wake_.notify_all();
-    ensure_traced();
 }
 
-void GridletDebugger::ensure_traced() {
-    GilGuard gil;
+void GridletDebugger::ensure_traced(const GilHeld&) {
+    if (!wants_trace_ && !stop_requested_) return;
     if (!running_ || traced_ || !run_tstate_) return;
     _PyEval_SetTrace(run_tstate_, &GridletDebugger::trace_entry, nullptr);
     traced_ = true;
@@ -117,7 +120,7 @@ void GridletDebugger::set_breakpoints(const boost::json::array& breakpoints) {
         shared_breakpoints_ = std::move(map);
     }
     ++generation_;
-    if (any) ensure_traced();
+    wants_trace_ = any;
 }
 
 void GridletDebugger::set_in_memory_modules(std::vector<std::string> names) {

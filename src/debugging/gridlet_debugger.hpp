@@ -37,6 +37,7 @@ public:
     // [{"line": n, "module": name | "file": name, "condition": expr?}, ...]
     void set_breakpoints(const boost::json::array& breakpoints) override;
     void set_in_memory_modules(std::vector<std::string> names);
+    void ensure_traced(const GilHeld&) override;
 
     // ---- worker side ----
     // Runs `call` traced on the calling thread. Returns its result (new reference), nullptr with
@@ -64,9 +65,6 @@ private:
     void send_paused(const GilHeld&, PyFrameObject* frame, const char* reason);
     void evaluate_in(const GilHeld&, PyFrameObject* frame, const std::string& expression, const std::string& rid);
     void command(Command c);
-    // Turns tracing on for the run's worker from any thread (a run without breakpoints starts
-    // untraced and runs at full speed until a breakpoint or a stop arrives).
-    void ensure_traced();
 
     Kernel& kernel_;
     std::string workbook_id_json_, request_id_json_, source_json_;
@@ -79,7 +77,8 @@ private:
     Command pending_ = Command::none;
     std::deque<std::pair<std::string, std::string>> evaluations_;
     bool paused_ = false;
-    std::atomic<bool> stop_requested_{false};
+    std::atomic<bool> wants_trace_{false};     // breakpoints are set
+    std::atomic<bool> stop_requested_{false};  // written under mutex_: a pause cannot miss it
     std::vector<std::string> in_memory_modules_;
 
     // Written with the GIL held (worker or listener).

@@ -1,10 +1,10 @@
 // execute_streaming_function: a generator whose values are streamed one message each, as they are
 // produced, until it ends, fails or is cancelled.
-#include <boost/asio.hpp>
 #include <boost/json.hpp>
 
 #include <array>
 #include <chrono>
+#include <thread>
 
 #include "execution/tracebacks.hpp"
 #include "invocation/call_support.hpp"
@@ -19,7 +19,6 @@
 namespace gridlet::invocation {
 namespace {
 
-namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 
 // Values in flight before the worker waits for the socket; each wait is bounded by kSendTimeout.
@@ -198,38 +197,35 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Stream& s) {
     kernel.post_from_worker(gil, final_message(kernel, s, nullptr), {"streaming_function_result", s.request_id_json});
 }
 
-void submit(Kernel& kernel, std::shared_ptr<Stream> s) {
-    kernel.pool().submit([&kernel, s](const GilHeld& gil) { run_on_worker(gil, kernel, *s); });
-}
-
-bool module_present(Kernel& kernel, const std::string& name) {
-    GilGuard gil;
-    return kernel.loader().has_source(gil.held(), name);
-}
-
-asio::awaitable<void> sync_then_run(Kernel& kernel, std::shared_ptr<Stream> s) {
-    GLOG_WARN("[Kernel] Module '{}' not in cache, requesting sync", s->module_name);
+// A stream of a module the kernel does not have asks the Business Layer for it and waits up to
+// 5 s for its update_module, checking every 100 ms with the GIL released in between.
+bool module_ready(const GilHeld& gil, Kernel& kernel, const Stream& s) {
+    if (kernel.loader().has_source(gil, s.module_name)) return true;
+    GLOG_WARN("[Kernel] Module '{}' not in cache, requesting sync", s.module_name);
     std::string req;
     json_text::ObjectWriter w(req);
-    w.str("type", "request_module_sync").str("module_name", s->module_name).raw("workbook_id", kernel.workbook_id_json());
+    w.str("type", "request_module_sync").str("module_name", s.module_name).raw("workbook_id", kernel.workbook_id_json());
     w.close();
-    kernel.send_json(req, {"request_module_sync", {}});
-    asio::steady_timer timer(kernel.io());
-    double waited = 0.0;
-    while (!module_present(kernel, s->module_name) && waited < 5.0) {
-        timer.expires_after(std::chrono::milliseconds(100));
-        co_await timer.async_wait(asio::use_awaitable);
-        waited += 0.1;
+    kernel.post_from_worker(gil, req, {"request_module_sync", {}});
+    for (int i = 0; i < 50; ++i) {
+        {
+            GilRelease released(gil);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (kernel.loader().has_source(gil, s.module_name)) return true;
     }
-    if (!module_present(kernel, s->module_name)) {
-        GLOG_ERROR("[TIMING] Streaming failed: request_id={}, elapsed={:.1f}ms, error=Module not found after sync",
-                   s->request_id, elapsed_ms(*s));
-        GLOG_ERROR("[Kernel] Module '{}' not found after sync attempt", s->module_name);
-        std::string error = "Module '" + s->module_name + "' not found after sync attempt";
-        kernel.send_json(final_message(kernel, *s, &error), {"streaming_function_result", s->request_id_json});
-        co_return;
-    }
-    submit(kernel, s);
+    GLOG_ERROR("[TIMING] Streaming failed: request_id={}, elapsed={:.1f}ms, error=Module not found after sync",
+               s.request_id, elapsed_ms(s));
+    GLOG_ERROR("[Kernel] Module '{}' not found after sync attempt", s.module_name);
+    std::string error = "Module '" + s.module_name + "' not found after sync attempt";
+    kernel.post_from_worker(gil, final_message(kernel, s, &error), {"streaming_function_result", s.request_id_json});
+    return false;
+}
+
+void submit(Kernel& kernel, std::shared_ptr<Stream> s) {
+    kernel.pool().submit([&kernel, s](const GilHeld& gil) {
+        if (module_ready(gil, kernel, *s)) run_on_worker(gil, kernel, *s);
+    });
 }
 
 }  // namespace
@@ -267,11 +263,7 @@ void start_streaming_function(Kernel& kernel, boost::json::object&& message) {
                s->function_name);
     GLOG_INFO("[Kernel] _execute_streaming_function: module={}, function={}, request_id={}", s->module_name,
               s->function_name, s->request_id);
-    if (module_present(kernel, s->module_name)) {
-        submit(kernel, s);
-        return;
-    }
-    asio::co_spawn(kernel.io(), sync_then_run(kernel, s), asio::detached);
+    submit(kernel, s);
 }
 
 }  // namespace gridlet::invocation

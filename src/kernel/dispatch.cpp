@@ -1,21 +1,13 @@
-// The single entry for every decoded incoming message, on the listener thread. Routing is done
-// without the GIL; kinds that run user code go to the worker pool, and only the short handlers that
-// change Python state (modules, paths, namespace) take the GIL here.
+// The single entry for every decoded incoming message, on the listener thread, without the GIL:
+// chunks are reassembled, then the kind is looked up in the message table and handed on.
 #include <boost/json.hpp>
 
-#include "components/com_events.hpp"
-#include "debugging/debug_control.hpp"
-#include "execution/code_executor.hpp"
-#include "execution/execution_request.hpp"
-#include "invocation/invocation.hpp"
+#include "execution/tracebacks.hpp"
 #include "kernel/kernel.hpp"
-#include "language/language_service.hpp"
+#include "kernel/message_table.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/json_parse.hpp"
 #include "messaging/json_text.hpp"
-#include "modules/module_messages.hpp"
-#include "modules/path_messages.hpp"
-#include "services/object_keeper.hpp"
 #include "util/log.hpp"
 
 namespace gridlet {
@@ -61,8 +53,8 @@ Kernel::After Kernel::handle_message(boost::json::value&& value) {
         GLOG_DEBUG("[Kernel] [Listener Thread] Received message type: {}", fields::display(message, "type"));
     }
     try {
-        if (type == "shutdown") return After::shutdown;
         handle_object(message);
+        if (shutdown_requested_) return After::shutdown;
     } catch (const std::exception& e) {
         GLOG_ERROR("[Kernel] Error handling message type {}: {}", fields::display(message, "type"), e.what());
         send_error_reply(e.what(), message.if_contains("type"), message.if_contains("request_id"));
@@ -71,65 +63,31 @@ Kernel::After Kernel::handle_message(boost::json::value&& value) {
 }
 
 void Kernel::handle_object(boost::json::object& message) {
-    const std::string_view type = type_of(message);
-    if (type.empty()) return;
-
-    // Hot paths first: these never take the GIL on the listener.
-    if (type == "custom_function_call") {
-        GLOG_INFO("[Kernel] [Listener Thread] Dispatching custom_function_call to worker");
-        invocation::start_custom_function_call(*this, std::move(message));
-    } else if (type == "sys_response") {
-        handle_sys_response(message);
-    } else if (type == "execution_request") {
-        start_execution_request(*this, std::move(message));
-    } else if (type == "execute_streaming_function") {
-        GLOG_DEBUG("[TIMING] Dispatching streaming function to background task");
-        GLOG_INFO("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
-        invocation::start_streaming_function(*this, std::move(message));
-    } else if (type == "cancel_streaming_function") {
-        auto id = fields::text(message, "request_id", std::nullopt, true);
-        GLOG_INFO("[Kernel] Received cancel_streaming_function for request_id: {}", id.value_or("None"));
-        mark_cancelled(id.value_or(""));
-    } else if (type == "python_function_call") {
-        GLOG_INFO("[Kernel] [Listener Thread] Dispatching python_function_call to worker");
-        invocation::start_python_function_call(*this, std::move(message));
-    } else if (type == "event_execution") {
-        GLOG_INFO("[Kernel] [Listener Thread] Dispatching event_execution to worker");
-        invocation::start_event_execution(*this, std::move(message));
-    } else if (type == "run_module") {
-        GLOG_INFO("[Kernel] [Listener Thread] Dispatching run_module to worker");
-        invocation::start_run_module(*this, std::move(message));
-    } else if (type == "update_module") {
-        modules::handle_update_module(*this, message);
-    } else if (type == "delete_module") {
-        modules::handle_delete_module(*this, message);
-    } else if (type == "add_path" || type == "remove_path" || type == "reset_path" || type == "set_package_paths" ||
-               type == "set_python_paths" || type == "unload_and_clear_paths") {
-        paths::handle_path_message(*this, type, message);
-    } else if (type == "reset_namespace") {
-        GilGuard gil;
-        executor_->reset_namespace(gil.held());
-        send_json("{\"type\":\"namespace_reset\"}", {"namespace_reset", {}});
-    } else if (type == "completion_request" || type == "signature_help_request" || type == "hover_request" ||
-               type == "diagnostic_request") {
-        language_->submit(std::string(type), std::move(message));
-    } else if (type == "set_hover_mode") {
-        language_->set_hover_mode(message);
-    } else if (type == "com_event_config_update") {
-        const auto* cfg = message.if_contains("com_config");
-        if (auto registrar = com_registrar())
-            registrar->apply_config(cfg ? *cfg : boost::json::value(boost::json::object{}));
-        else GLOG_DEBUG("[Kernel] com_event_config_update received but registrar not active");
-    } else if (type == "get_object_registry") {
-        GLOG_DEBUG("[Kernel] Received get_object_registry request");
-        object_keeper_->send_registry();
-    } else if (type.starts_with("debug_")) {
-        debugging::handle_control_message(*this, type, message);
+    const Route* route = find_route(type_of(message));
+    if (!route) return;  // an unknown kind is ignored
+    if (route->start) {
+        route->start(*this, std::move(message));
+        return;
     }
-    // Any other type is ignored.
+    // The Python side of the kind runs on the control thread (state changes, in arrival order) or
+    // on a worker; a failure is answered the way dispatch answers any failing handler.
+    auto task = [this, apply = route->apply, m = std::move(message)](const GilHeld& gil) {
+        try {
+            apply(*this, gil, m);
+        } catch (const PythonErrorSet&) {
+            std::string text = error_record_from_pending(gil).message;
+            GLOG_ERROR("[Kernel] Error handling message type {}: {}", fields::display(m, "type"), text);
+            send_error_reply(text, m.if_contains("type"), m.if_contains("request_id"));
+        } catch (const std::exception& e) {
+            GLOG_ERROR("[Kernel] Error handling message type {}: {}", fields::display(m, "type"), e.what());
+            send_error_reply(e.what(), m.if_contains("type"), m.if_contains("request_id"));
+        }
+    };
+    if (route->runs == Runs::control) control_.submit(std::move(task));
+    else pool_.submit(std::move(task));
 }
 
-void Kernel::handle_sys_response(boost::json::object& message) {
+void Kernel::deliver_sys_response(boost::json::object& message) {
     boost::json::object payload;
     auto* nested = message.if_contains("payload");
     auto is_empty = [](const boost::json::value& v) {

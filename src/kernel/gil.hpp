@@ -3,9 +3,15 @@
 // Only GilGuard (which acquires) and code entered from Python (which already holds it) can make one.
 #include <Python.h>
 
+#include <cassert>
 #include <exception>
 
 namespace gridlet {
+
+// The listener marks its thread at start; from then on it must never take the GIL (it would wait
+// behind whatever Python is running). Debug builds assert it on every acquisition.
+inline thread_local bool t_gil_forbidden = false;
+inline void forbid_gil_on_this_thread() { t_gil_forbidden = true; }
 
 class GilHeld {
 public:
@@ -26,7 +32,7 @@ private:
 // Acquires the GIL for the current scope (any thread).
 class GilGuard {
 public:
-    GilGuard() : state_(PyGILState_Ensure()) {}
+    GilGuard() : state_((assert(!t_gil_forbidden && "the listener never takes the GIL"), PyGILState_Ensure())) {}
     ~GilGuard() { PyGILState_Release(state_); }
     GilGuard(const GilGuard&) = delete;
     GilGuard& operator=(const GilGuard&) = delete;

@@ -54,7 +54,9 @@ void Kernel::init_python(const GilHeld& gil) {
     loader_ = std::make_unique<ModuleLoader>(gil);
     virtual_env_ = std::make_unique<VirtualEnvironment>(gil, options_.workbook_id);
     object_keeper_ = std::make_unique<ObjectKeeper>(*this);
-    language_ = std::make_unique<LanguageService>(*this);
+    control_.start();
+    pool_.set_gate(&control_);
+    language_ = std::make_unique<LanguageService>(gil, *this);
     PyObject* excel = PyObject_GetAttrString(bridge_, "excel");
     PyObject* context = PyObject_GetAttrString(bridge_, "context");
     if (!excel || !context) PyErr_Clear();
@@ -72,9 +74,18 @@ void Kernel::init_python(const GilHeld& gil) {
 
 Kernel::~Kernel() = default;
 
-void Kernel::set_debugger(std::shared_ptr<DebugSession> d) { debugger_ = std::move(d); }
+std::shared_ptr<DebugSession> Kernel::debugger() {
+    std::lock_guard lock(debugger_mutex_);
+    return debugger_;
+}
+void Kernel::set_debugger(std::shared_ptr<DebugSession> d) {
+    std::lock_guard lock(debugger_mutex_);
+    debugger_ = std::move(d);
+}
 void Kernel::clear_debugger(const DebugSession* d) {
-    if (debugger_.get() == d) debugger_.reset();
+    std::shared_ptr<DebugSession> last;  // released outside the lock
+    std::lock_guard lock(debugger_mutex_);
+    if (debugger_.get() == d) last = std::move(debugger_);
 }
 std::shared_ptr<ComEventRegistrar> Kernel::com_registrar() {
     std::lock_guard lock(com_mutex_);
@@ -108,6 +119,7 @@ asio::awaitable<void> Kernel::open_connection() {
 
 asio::awaitable<void> Kernel::run() {
     listener_thread_ = std::this_thread::get_id();
+    forbid_gil_on_this_thread();
     try {
         co_await connect();
         GLOG_INFO("Kernel connected for workbook: {}", options_.workbook_id);
@@ -125,25 +137,29 @@ asio::awaitable<void> Kernel::connect() {
     running_ = true;
     connected_once_ = true;
 
-    GilGuard gil;
-    wire_bridge_module(gil.held());
     batcher_ = std::make_unique<MessageBatcher>(ioc_, [this](std::string_view json) { send_json(json, {"batch", {}}); });
     batcher_->start();
     std::string platform;
     if (auto* p = options_.connection_args.if_contains("platform"); p && p->is_string()) platform = p->get_string();
-    if (platform == "win32") start_com_hooks(gil.held());
+    if (platform == "win32") start_com_hooks();
+    // The bridge and the stream hooks are wired on the control thread; every request that
+    // arrives from now on runs after it.
+    control_.submit([this](const GilHeld& gil) { install_python_side(gil); });
+}
 
+void Kernel::install_python_side(const GilHeld& gil) {
+    wire_bridge_module(gil);
     // From here every write to the process's stdout/stderr, from any thread, is streamed.
-    stream_sender_ = python_objects::make_stream_sender(gil.held(), *this);
-    streams::set_native_sender(gil.held(), stream_sender_, this);
-    stdout_hook_ = streams::make_hook(gil.held(), "stdout", stream_sender_);
+    stream_sender_ = python_objects::make_stream_sender(gil, *this);
+    streams::set_native_sender(gil, stream_sender_, this);
+    stdout_hook_ = streams::make_hook(gil, "stdout", stream_sender_);
     if (stdout_hook_) PySys_SetObject("stdout", stdout_hook_);
-    stderr_hook_ = streams::make_hook(gil.held(), "stderr", stream_sender_);
+    stderr_hook_ = streams::make_hook(gil, "stderr", stream_sender_);
     if (stderr_hook_) PySys_SetObject("stderr", stderr_hook_);
     if (!stdout_hook_ || !stderr_hook_) PyErr_Print();
 
     PyObject* messaging = PyObject_GetAttrString(bridge_, "messaging");
-    PyObject* sync = python_objects::make_send_request_sync(gil.held(), *this);
+    PyObject* sync = python_objects::make_send_request_sync(gil, *this);
     if (messaging && sync) set_attr(messaging, "send_request_sync", sync);
     Py_XDECREF(sync);
     Py_XDECREF(messaging);
@@ -174,7 +190,7 @@ void Kernel::wire_bridge_module(const GilHeld& gil) {
     if (PyErr_Occurred()) PyErr_Print();
 }
 
-void Kernel::start_com_hooks(const GilHeld&) {
+void Kernel::start_com_hooks() {
     try {
         std::string defs;
         json_text::ObjectWriter w(defs);
@@ -219,34 +235,59 @@ asio::awaitable<void> Kernel::listen() {
 }
 
 asio::awaitable<void> Kernel::disconnect() {
+    if (disconnected_) co_return;
+    disconnected_ = true;
     running_ = false;
     if (com_watcher_) {
         com_watcher_->stop();
         com_watcher_.reset();
     }
-    if (auto registrar = com_registrar()) {
+    // A registrar implemented in Python is let go on the control thread below.
+    std::shared_ptr<ComEventRegistrar> registrar = com_registrar();
+    if (registrar) {
         registrar->stop();
         set_com_registrar(nullptr);
     }
     if (batcher_) batcher_->stop();
-    {
-        GilGuard gil;
-        PyObject* messaging = PyObject_GetAttrString(bridge_, "messaging");
-        if (messaging) {
-            PyObject* r = PyObject_CallMethod(messaging, "reset", nullptr);
-            Py_XDECREF(r);
-            Py_DECREF(messaging);
-        }
-        if (PyErr_Occurred()) PyErr_Print();
-        set_attr(bridge_, "_kernel_instance", Py_None);
-        if (original_stdout_) PySys_SetObject("stdout", original_stdout_);
-        if (original_stderr_) PySys_SetObject("stderr", original_stderr_);
-    }
+    // The socket side ends without Python: what is pending is written, the close handshake is
+    // done, waiting workers are woken.
     if (connection_) co_await connection_->close();
     outbox_.close();
     host_requests_.cancel_all();
     pool_.shutdown();
-    language_->shutdown();
+    if (language_) language_->shutdown();
+    // The bridge is reset and the original streams put back on the control thread. A worker
+    // stuck in a C call with the GIL must not hold up the end: wait for it a bounded time only.
+    if (py_self_) {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        // Held by pointer: if the task never runs, the registrar is not released on this thread.
+        auto* held = registrar ? new std::shared_ptr<ComEventRegistrar>(std::move(registrar)) : nullptr;
+        control_.submit([this, done, held](const GilHeld& gil) {
+            delete held;
+            remove_python_side(gil);
+            *done = true;
+        });
+        asio::steady_timer wait(ioc_);
+        for (int i = 0; i < 100 && !*done; ++i) {
+            wait.expires_after(std::chrono::milliseconds(10));
+            co_await wait.async_wait(asio::use_awaitable);
+        }
+        if (!*done) GLOG_WARN("[Kernel] Python is busy: ending without restoring the streams");
+    }
+    control_.shutdown();
+}
+
+void Kernel::remove_python_side(const GilHeld&) {
+    PyObject* messaging = PyObject_GetAttrString(bridge_, "messaging");
+    if (messaging) {
+        PyObject* r = PyObject_CallMethod(messaging, "reset", nullptr);
+        Py_XDECREF(r);
+        Py_DECREF(messaging);
+    }
+    if (PyErr_Occurred()) PyErr_Print();
+    set_attr(bridge_, "_kernel_instance", Py_None);
+    if (original_stdout_) PySys_SetObject("stdout", original_stdout_);
+    if (original_stderr_) PySys_SetObject("stderr", original_stderr_);
 }
 
 void Kernel::restore_stream_hooks(const GilHeld&) {

@@ -17,6 +17,7 @@
 #include <unordered_set>
 
 #include "execution/run_output.hpp"
+#include "kernel/control_queue.hpp"
 #include "kernel/gil.hpp"
 #include "kernel/worker_pool.hpp"
 #include "messaging/chunk_assembler.hpp"
@@ -82,13 +83,15 @@ public:
     Outbox& outbox() { return outbox_; }
     HostRequests& host_requests() { return host_requests_; }
     WorkerPool& pool() { return pool_; }
+    // Python state changes, applied in arrival order off the listener (see ControlQueue).
+    ControlQueue& control() { return control_; }
     CodeExecutor& executor() { return *executor_; }
     ModuleLoader& loader() { return *loader_; }
     VirtualEnvironment& virtual_env() { return *virtual_env_; }
     ObjectKeeper& object_keeper() { return *object_keeper_; }
     LanguageService& language() { return *language_; }
-    // The debug session of the current debug run (listener thread only).
-    DebugSession* debugger() { return debugger_.get(); }
+    // The debug session of the current debug run (any thread).
+    std::shared_ptr<DebugSession> debugger();
     void set_debugger(std::shared_ptr<DebugSession> d);
     // Clears the slot if it still holds `d` (a newer run may have replaced it).
     void clear_debugger(const DebugSession* d);
@@ -103,6 +106,11 @@ public:
     // Puts the stream hooks back into sys.stdout/sys.stderr if something replaced them.
     void restore_stream_hooks(const GilHeld&);
 
+    // Listener: hands a sys_response to the worker waiting for it (no Python).
+    void deliver_sys_response(boost::json::object& message);
+    // Listener: a shutdown message; the receive loop disconnects after it.
+    void request_shutdown() { shutdown_requested_ = true; }
+
     // Streaming cancellation marks (listener adds, workers test and remove).
     void mark_cancelled(const std::string& request_id);
     bool take_cancelled(const std::string& request_id);
@@ -115,11 +123,13 @@ private:
     boost::asio::awaitable<void> listen();
     boost::asio::awaitable<void> disconnect();
     void wire_bridge_module(const GilHeld&);
-    void start_com_hooks(const GilHeld&);
+    void start_com_hooks();
+    // Python side of connect and disconnect, on the control thread.
+    void install_python_side(const GilHeld&);
+    void remove_python_side(const GilHeld&);
 
     After handle_message(boost::json::value&& message);
     void handle_object(boost::json::object& message);
-    void handle_sys_response(boost::json::object& message);
 
     boost::asio::io_context& ioc_;
     KernelOptions options_;
@@ -131,6 +141,7 @@ private:
     std::unique_ptr<Connection> connection_;
     HostRequests host_requests_;
     ChunkAssembler chunks_;
+    ControlQueue control_;
     WorkerPool pool_{"ThreadPoolExecutor-0"};
 
     std::unique_ptr<CodeExecutor> executor_;
@@ -139,6 +150,7 @@ private:
     std::unique_ptr<ObjectKeeper> object_keeper_;
     std::unique_ptr<MessageBatcher> batcher_;
     std::unique_ptr<LanguageService> language_;
+    std::mutex debugger_mutex_;
     std::shared_ptr<DebugSession> debugger_;
     std::mutex com_mutex_;
     std::shared_ptr<ComEventRegistrar> com_registrar_;
@@ -161,7 +173,8 @@ private:
     bool opened_ = false;
     std::atomic<bool> running_{false};
     bool connected_once_ = false;
-    bool shut_down_ = false;
+    bool shutdown_requested_ = false;
+    bool disconnected_ = false;
 };
 
 }  // namespace gridlet

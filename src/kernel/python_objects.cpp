@@ -2,7 +2,6 @@
 
 #include <pybind11/embed.h>
 
-#include <boost/asio/post.hpp>
 
 #include "components/com_events.hpp"
 #include "components/debugger.hpp"
@@ -36,7 +35,8 @@ struct SharedRef {
     explicit SharedRef(PyObject* o) : obj(o) { Py_XINCREF(obj); }
     SharedRef(const SharedRef&) = delete;
     ~SharedRef() {
-        if (!obj || !Py_IsInitialized()) return;
+        // Not on the listener (a task dropped at shutdown): the process is ending anyway.
+        if (!obj || !Py_IsInitialized() || t_gil_forbidden) return;
         GilGuard gil;
         Py_DECREF(obj);
     }
@@ -117,13 +117,12 @@ void register_kernel_classes(py::module_& m) {
              },
              py::arg("message"), "Send one message to the Business Layer (fire and forget).");
 
-    py::class_<LoopHandle>(m, "EventLoop", "The listener's loop: schedule work onto it from any thread.")
+    py::class_<LoopHandle>(m, "EventLoop", "Schedule work from any thread: it runs on a worker, never on the listener.")
         .def("call_soon_threadsafe",
              [](LoopHandle& h, py::object callback, py::args args) {
                  auto cb = std::make_shared<SharedRef>(callback.ptr());
                  auto a = std::make_shared<SharedRef>(args.ptr());
-                 boost::asio::post(h.kernel->io(), [cb, a] {
-                     GilGuard gil;
+                 h.kernel->pool().submit([cb, a](const GilHeld&) {
                      PyObject* r = PyObject_Call(cb->obj, a->obj, nullptr);
                      if (!r) PyErr_Print();
                      Py_XDECREF(r);

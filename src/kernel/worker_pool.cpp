@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include "kernel/control_queue.hpp"
 #include "util/log.hpp"
 
 namespace gridlet {
@@ -32,9 +33,10 @@ void WorkerPool::wake_one_locked() {
 }
 
 void WorkerPool::submit(Task task) {
+    const std::uint64_t ticket = gate_ ? gate_->ticket() : 0;
     std::lock_guard lock(mutex_);
     if (stopping_) return;
-    queue_.push_back({std::move(task), Clock::now()});
+    queue_.push_back({std::move(task), Clock::now(), ticket});
     if (draining_ == 0 && pending_wakes_ == 0) wake_one_locked();
     if (supervisor_idle_ && supervisor_.joinable()) {
         supervisor_idle_ = false;
@@ -43,11 +45,15 @@ void WorkerPool::submit(Task task) {
 }
 
 void WorkerPool::shutdown() {
+    std::deque<Queued> dropped;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        queue_.clear();
+        dropped.swap(queue_);
     }
+    // Tasks may hold Python objects: a thread that must not take the GIL (the listener, at the
+    // end of the process) leaves them be rather than release them.
+    if (t_gil_forbidden && !dropped.empty()) new std::deque<Queued>(std::move(dropped));
     ready_.notify_all();
     supervise_.notify_all();
 }
@@ -73,6 +79,15 @@ void WorkerPool::supervisor_main() {
     }
 }
 
+void WorkerPool::run(const GilHeld& token, Task& task, std::uint64_t ticket) {
+    try {
+        if (ticket) gate_->wait_applied(token, ticket);
+        task(token);
+    } catch (const std::exception& e) {
+        GLOG_ERROR("[Kernel] [Worker Thread {}] Task failed: {}", t_worker_name, e.what());
+    }
+}
+
 void WorkerPool::worker_main(int index) {
     t_worker_name = prefix_ + "_" + std::to_string(index);
     pthread_setname_np(pthread_self(), t_worker_name.substr(0, 15).c_str());
@@ -92,20 +107,18 @@ void WorkerPool::worker_main(int index) {
         if (stopping_) return;  // the thread state stays; the process is ending
         ++draining_;
         Task task = std::move(queue_.front().task);
+        std::uint64_t ticket = queue_.front().ticket;
         queue_.pop_front();
         lock.unlock();
 
         PyEval_RestoreThread(tstate);
         for (;;) {
-            try {
-                task(token);
-            } catch (const std::exception& e) {
-                GLOG_ERROR("[Kernel] [Worker Thread {}] Task failed: {}", t_worker_name, e.what());
-            }
+            run(token, task, ticket);
             task = nullptr;
             lock.lock();
             if (queue_.empty() || stopping_) break;
             task = std::move(queue_.front().task);
+            ticket = queue_.front().ticket;
             queue_.pop_front();
             lock.unlock();
         }

@@ -5,6 +5,7 @@
 // a supervisor wakes another worker when a queued task has waited too long behind a long or
 // blocked one, so a slow call never holds up the next.
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -17,6 +18,8 @@
 
 namespace gridlet {
 
+class ControlQueue;
+
 class WorkerPool {
 public:
     using Task = std::function<void(const GilHeld&)>;
@@ -26,6 +29,9 @@ public:
     ~WorkerPool();
 
     void start(int threads);
+    // Tasks submitted from now on first wait until every state change queued before them on
+    // `gate` has been applied (see ControlQueue). Set before start().
+    void set_gate(ControlQueue* gate) { gate_ = gate; }
     void submit(Task task);
     // Stops taking tasks; running ones are not waited for.
     void shutdown();
@@ -40,12 +46,16 @@ private:
     struct Queued {
         Task task;
         Clock::time_point queued_at;
+        std::uint64_t ticket;  // state change the task must see applied (0: none)
     };
     void worker_main(int index);
     void supervisor_main();
     void wake_one_locked();
 
+    void run(const GilHeld& token, Task& task, std::uint64_t ticket);
+
     std::string prefix_;
+    ControlQueue* gate_ = nullptr;
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable supervise_;

@@ -70,12 +70,9 @@ std::size_t entry_count(PyObject* result, const char* key) {
 
 }  // namespace
 
-LanguageService::LanguageService(Kernel& kernel) : kernel_(kernel) {}
-
-void LanguageService::ensure_started() {
-    if (started_) return;
-    started_ = true;
-    GilGuard gil;  // the thread registers itself with the interpreter
+LanguageService::LanguageService(const GilHeld&, Kernel& kernel) : kernel_(kernel) {
+    // Requests wait for the module and path changes that came before them.
+    thread_.set_gate(&kernel.control());
     thread_.start(1);
 }
 
@@ -94,14 +91,14 @@ PyObject* LanguageService::bridge(const GilHeld& gil) {
 }
 
 void LanguageService::submit(std::string kind, boost::json::object&& message) {
-    ensure_started();
-    PyObject* modules;
-    {
-        GilGuard gil;  // the sources as they are now, whatever updates come later
-        PyObject* cache = kernel_.loader().source_cache(gil.held());
-        modules = cache ? PyDict_Copy(cache) : PyDict_New();
-    }
-    thread_.submit([this, kind = std::move(kind), message = std::move(message), modules](const GilHeld& gil) {
+    thread_.submit([this, kind = std::move(kind), message = std::move(message)](const GilHeld& gil) {
+        // The sources as they are once every earlier update has been applied.
+        PyObject* cache = kernel_.loader().source_cache(gil);
+        PyObject* modules = cache ? PyDict_Copy(cache) : PyDict_New();
+        if (!modules) {
+            PyErr_Clear();
+            modules = PyDict_New();
+        }
         serve(gil, kind, message, modules);
         Py_DECREF(modules);
     });
@@ -227,7 +224,6 @@ void LanguageService::serve(const GilHeld& gil, const std::string& kind, const b
 void LanguageService::set_hover_mode(const boost::json::object& message) {
     std::string mode = fields::text(message, "mode", "compact").value();
     GLOG_DEBUG("[Kernel] Received set_hover_mode: {}", mode);
-    ensure_started();
     thread_.submit([this, mode](const GilHeld& gil) {
         if (PyObject* b = bridge(gil)) {
             PyObject* r = PyObject_CallMethod(b, "set_hover_mode", "s", mode.c_str());
@@ -246,7 +242,7 @@ void LanguageService::set_hover_mode(const boost::json::object& message) {
 }
 
 void LanguageService::update_sys_paths(std::vector<std::string> paths) {
-    if (!started_) return;  // a bridge loaded later reads sys.path itself
+    // A bridge loaded later reads sys.path itself.
     thread_.submit([this, paths = std::move(paths)](const GilHeld& gil) {
         if (!bridge_) return;
         PyObject* list = PyList_New(0);
@@ -263,7 +259,6 @@ void LanguageService::update_sys_paths(std::vector<std::string> paths) {
 }
 
 void LanguageService::delete_module(std::string name) {
-    if (!started_) return;
     thread_.submit([this, name = std::move(name)](const GilHeld& gil) {
         if (!bridge_) return;
         PyObject* r = PyObject_CallMethod(bridge_, "delete_module", "s", name.c_str());

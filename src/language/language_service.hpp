@@ -1,7 +1,8 @@
 #pragma once
 // Kernel side of the editor's language requests. They are served one at a time, in arrival order,
-// on a thread of their own, so the listener never waits for analysis. Each request carries a copy
-// of the module sources taken when it arrived. The bridge is loaded on the first request.
+// on a thread of their own, so the listener never waits for analysis or for the GIL. Each request
+// sees the module sources with every earlier update applied. The bridge is loaded on the first
+// request.
 #include <boost/json/object.hpp>
 
 #include <string>
@@ -15,7 +16,8 @@ class Kernel;
 
 class LanguageService {
 public:
-    explicit LanguageService(Kernel& kernel);
+    // Starts the language thread (called with the GIL while the kernel is built).
+    LanguageService(const GilHeld&, Kernel& kernel);
 
     void submit(std::string kind, boost::json::object&& message);
     void set_hover_mode(const boost::json::object& message);
@@ -26,11 +28,9 @@ public:
 private:
     PyObject* bridge(const GilHeld&);  // borrowed; nullptr when it cannot be loaded
     void serve(const GilHeld&, const std::string& kind, const boost::json::object& message, PyObject* modules);
-    void ensure_started();
 
     Kernel& kernel_;
     WorkerPool thread_{"LSP"};
-    bool started_ = false;
     PyObject* bridge_ = nullptr;
     bool load_failed_ = false;
 };

@@ -33,7 +33,7 @@ PyObject* py_text(const std::string& s) { return PyUnicode_DecodeUTF8(s.data(), 
 
 }  // namespace
 
-void handle_update_module(Kernel& kernel, const boost::json::object& message) {
+void handle_update_module(Kernel& kernel, const GilHeld& gil, const boost::json::object& message) {
     auto name = fields::text(message, "module_name", "", true);
     if (!name || name->empty()) {
         GLOG_WARN("[Kernel] Received update_module without module_name");
@@ -43,19 +43,18 @@ void handle_update_module(Kernel& kernel, const boost::json::object& message) {
     auto code = fields::text(message, "code", "", true);
     if (!code) throw fields::FieldError("update_module requires code to be a string");
     {
-        GilGuard gil;
         PyObject* n = py_text(*name);
         PyObject* c = py_text(*code);
-        bool ok = n && c && kernel.loader().update_module(gil.held(), n, c);
+        bool ok = n && c && kernel.loader().update_module(gil, n, c);
         Py_XDECREF(n);
         Py_XDECREF(c);
-        if (!ok) throw std::runtime_error(error_record_from_pending(gil.held()).message);
+        if (!ok) throw std::runtime_error(error_record_from_pending(gil).message);
     }
     GLOG_INFO("[Kernel] Updated virtual module: {}", *name);
     reply(kernel, "module_updated", *name);
 }
 
-void handle_delete_module(Kernel& kernel, const boost::json::object& message) {
+void handle_delete_module(Kernel& kernel, const GilHeld& gil, const boost::json::object& message) {
     auto name = fields::text(message, "module_name", "", true);
     if (!name || name->empty()) {
         GLOG_WARN("[Kernel] Received delete_module without module_name");
@@ -63,11 +62,10 @@ void handle_delete_module(Kernel& kernel, const boost::json::object& message) {
         return;
     }
     {
-        GilGuard gil;
         PyObject* n = py_text(*name);
-        bool ok = n && kernel.loader().delete_module(gil.held(), n);
+        bool ok = n && kernel.loader().delete_module(gil, n);
         Py_XDECREF(n);
-        if (!ok) throw std::runtime_error(error_record_from_pending(gil.held()).message);
+        if (!ok) throw std::runtime_error(error_record_from_pending(gil).message);
     }
     kernel.language().delete_module(*name);
     GLOG_INFO("[Kernel] Deleted virtual module: {}", *name);

@@ -31,15 +31,14 @@ boost::json::array to_array(const std::vector<std::string>& v) {
 
 }  // namespace
 
-void handle_path_message(Kernel& kernel, std::string_view type, const boost::json::object& message) {
+void handle_path_message(Kernel& kernel, const GilHeld& gil, const boost::json::object& message) {
+    const std::string_view type = message.at("type").get_string();
     auto& env = kernel.virtual_env();
     boost::json::object reply;
     std::string info;
     std::vector<std::string> bridge_paths;
     bool tell_bridge = false;
     {
-        GilGuard g;
-        const GilHeld& gil = g.held();
         if (type == "add_path" || type == "remove_path") {
             std::string path = fields::text(message, "path", "").value();
             if (type == "add_path") env.add_path(gil, path);

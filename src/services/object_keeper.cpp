@@ -136,18 +136,17 @@ PyObject* ObjectKeeper::registry(const GilHeld& gil) {
     return out;
 }
 
-void ObjectKeeper::send_registry() {
+void ObjectKeeper::send_registry(const GilHeld& gil) {
     std::string msg;
     {
-        GilGuard gil;
-        PyObject* list = registry(gil.held());
+        PyObject* list = registry(gil);
         if (!list) {
-            std::string err = error_record_from_pending(gil.held()).message;
+            std::string err = error_record_from_pending(gil).message;
             throw std::runtime_error("get_object_registry failed: " + err);
         }
         msg = "{\"type\":\"object_registry_response\",\"objects\":";
         try {
-            py_json::append(gil.held(), list, msg);
+            py_json::append(gil, list, msg);
         } catch (...) {
             Py_DECREF(list);
             throw;

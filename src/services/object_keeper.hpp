@@ -19,8 +19,8 @@ public:
     void clear_all(const GilHeld&);
     // [{"key","type","repr"}, ...] in insertion order; new reference, nullptr with an exception set.
     PyObject* registry(const GilHeld&);
-    // Listener: answers get_object_registry.
-    void send_registry();
+    // Answers get_object_registry.
+    void send_registry(const GilHeld&);
 
 private:
     void announce(const GilHeld&, const char* action, PyObject* key, PyObject* obj);
