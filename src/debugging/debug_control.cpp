@@ -9,15 +9,30 @@
 
 namespace gridlet::debugging {
 
+bool stop_active_run(Kernel& kernel) {
+    DebugSession* dbg = kernel.debugger();
+    if (!dbg) return false;
+    // The acknowledgement goes out before the run is woken, so it precedes the run's last messages.
+    kernel.send_object({{"type", "debug_terminated"}, {"workbook_id", kernel.workbook_id()}});
+    dbg->stop_debugging();
+    return true;
+}
+
 void handle_control_message(Kernel& kernel, std::string_view type, const boost::json::object& message) {
     DebugSession* dbg = kernel.debugger();
     if (type == "debug_evaluate") {
-        std::string expression = fields::text(message, "expression", "").value();
+        const auto* given = message.if_contains("expression");
         boost::json::object reply{{"type", "debug_evaluate_result"},
                                   {"workbook_id", kernel.workbook_id()},
                                   {"request_id", message.contains("request_id") ? message.at("request_id")
                                                                                 : boost::json::value(nullptr)},
-                                  {"expression", expression}};
+                                  {"expression", given ? *given : boost::json::value("")}};
+        if (given && !given->is_string()) {
+            reply["error"] = "expression must be a string, not " + std::string(fields::python_type_name(*given));
+            kernel.send_object(reply);
+            return;
+        }
+        const std::string expression = given ? std::string(given->get_string()) : std::string();
         if (!dbg) {
             reply["error"] = "No active debug session";
         } else if (dbg->evaluate_expression(expression, fields::echo(message, "request_id"))) {
@@ -47,8 +62,8 @@ void handle_control_message(Kernel& kernel, std::string_view type, const boost::
     }
     if (!dbg) return;
     if (type == "debug_continue") {
+        kernel.send_json("{\"type\":\"debug_resumed\"}", {"debug_resumed", {}});  // before what the run sends next
         dbg->continue_execution();
-        kernel.send_json("{\"type\":\"debug_resumed\"}", {"debug_resumed", {}});
     } else if (type == "debug_step_over") {
         dbg->step_over();
     } else if (type == "debug_step_into") {
@@ -56,8 +71,7 @@ void handle_control_message(Kernel& kernel, std::string_view type, const boost::
     } else if (type == "debug_step_out") {
         dbg->step_out();
     } else if (type == "debug_stop") {
-        dbg->stop_debugging();
-        kernel.send_object({{"type", "debug_terminated"}, {"workbook_id", kernel.workbook_id()}});
+        stop_active_run(kernel);
     }
 }
 

@@ -9,6 +9,10 @@ namespace gridlet {
 class Kernel;
 namespace debugging {
 
+// What debug_stop does: asks the active run to stop and acknowledges with debug_terminated (without
+// request_id; the run sends its own when it has ended). False when no run is active.
+bool stop_active_run(Kernel& kernel);
+
 void handle_control_message(Kernel& kernel, std::string_view type, const boost::json::object& message);
 
 }  // namespace debugging

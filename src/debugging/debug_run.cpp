@@ -5,6 +5,7 @@
 
 #include <regex>
 
+#include "debugging/debug_control.hpp"
 #include "debugging/frame_snapshot.hpp"
 #include "debugging/gridlet_debugger.hpp"
 #include "execution/error_json.hpp"
@@ -233,6 +234,9 @@ void start_debug_run(Kernel& kernel, boost::json::object&& m) {
         r.args = std::move(*a);
         r.has_args = true;
     }
+    // One debug run at a time: an active one is stopped as debug_stop would stop it, so that it
+    // ends (with its own debug_terminated) instead of staying paused where nothing can reach it.
+    if (stop_active_run(kernel)) GLOG_INFO("[Kernel] Stopped the active debug run before starting a new one");
     r.debugger = std::make_shared<GridletDebugger>(kernel, r.workbook_json, r.request_id_json, r.source_json);
     const auto* bps = m.if_contains("breakpoints");
     r.debugger->set_breakpoints(bps && bps->is_array() ? bps->get_array() : boost::json::array{});

@@ -34,7 +34,8 @@ public:
     void step_out() override;
     void stop_debugging() override;
     bool evaluate_expression(const std::string& expression, const std::string& request_id_json) override;
-    // [{"line": n, "module": name | "file": name, "condition": expr?}, ...]
+    // [{"line": n, "module": name | "file": name, "condition": expr?}, ...]; an entry
+    // {"exception": "uncaught"} asks for a pause where an uncaught exception was raised.
     void set_breakpoints(const boost::json::array& breakpoints) override;
     void set_in_memory_modules(std::vector<std::string> names);
 
@@ -80,6 +81,7 @@ private:
     std::deque<std::pair<std::string, std::string>> evaluations_;
     bool paused_ = false;
     std::atomic<bool> stop_requested_{false};
+    std::atomic<bool> pause_on_uncaught_{false};
     std::vector<std::string> in_memory_modules_;
 
     // Written with the GIL held (worker or listener).
@@ -94,7 +96,7 @@ private:
     Step step_ = Step::none;
     PyFrameObject* step_frame_ = nullptr;  // identity only, never dereferenced after it returns
     PyFrameObject* top_frame_ = nullptr;
-    PyObject* top_exception_ = nullptr;     // the uncaught exception of a post-mortem pause
+    PyObject* top_exception_ = nullptr;     // the uncaught exception of an exception pause
     bool in_pause_ = false;
     bool stopped_ = false;
 };
