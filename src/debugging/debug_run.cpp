@@ -225,11 +225,22 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
 
 void start_debug_run(Kernel& kernel, boost::json::object&& m) {
     DebugRun r;
-    r.module_name = fields::text(m, "module_name", "", true).value_or("");
-    r.function_name = fields::text(m, "function_name", "", true).value_or("");
     r.request_id_json = fields::echo(m, "request_id");
     r.workbook_json = fields::echo_or(m, "workbook_id", "\"\"");
     r.source_json = fields::echo_or(m, "source", "\"ide\"");
+    try {
+        r.module_name = fields::text(m, "module_name", "", true).value_or("");
+        r.function_name = fields::text(m, "function_name", "", true).value_or("");
+    } catch (const fields::FieldError& e) {
+        // The run cannot start: answered as a debug run that failed before the debugger ran.
+        GLOG_ERROR("[Kernel] Error in debug execution: {}", e.what());
+        std::string msg = "{\"type\":\"execution_error\",\"success\":false,\"error\":";
+        append_error_record(msg, {"TypeError", e.what(), ""});
+        msg += ",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + r.workbook_json +
+               ",\"source\":" + r.source_json + "}";
+        kernel.send_json(msg, {"execution_error", r.request_id_json});
+        return;
+    }
     if (auto* a = m.if_contains("args")) {
         r.args = std::move(*a);
         r.has_args = true;

@@ -293,6 +293,22 @@ def test_more_paused_runs_than_workers_never_strand_the_pool(dbg):
         assert dbg.collect_for(r, "function_execution_result")[-1]["result"] == 42
 
 
+@pytest.mark.parametrize("fields", [{"module_name": 5}, {"function_name": ["boom"]}], ids=["module-int", "function-list"])
+def test_debug_run_with_unusable_names_is_answered_with_execution_error(dbg, fields):
+    r = rid("dbgbad")
+    dbg.send({"type": "run_module", "module_name": "dbg_a", "function_name": "answer", "args": [],
+              "debug": True, "request_id": r, "workbook_id": "wb-dbg", **fields})
+    err = dbg.recv_until(lambda m: m.get("request_id") == r)
+    assert err["type"] == "execution_error" and err["success"] is False and err["workbook_id"] == "wb-dbg"
+    assert err["error"]["type"] == "TypeError" and "must be a string" in err["error"]["message"]
+    dbg.ping()
+    assert not [m for m in dbg.all_messages if m.get("request_id") == r and m is not err]
+    # No debug run was left active.
+    e = rid("eval")
+    dbg.send({"type": "debug_evaluate", "expression": "1", "request_id": e})
+    assert dbg.recv_until(lambda m: m.get("request_id") == e)["error"] == "No active debug session"
+
+
 def test_missing_function_is_reported_as_debug_exception(dbg):
     r = run(dbg, "nope")
     msgs = until_terminated(dbg, r)
