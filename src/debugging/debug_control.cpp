@@ -9,13 +9,24 @@
 
 namespace gridlet::debugging {
 
+bool stop_active_run(Kernel& kernel) {
+    auto dbg = kernel.debugger();
+    if (!dbg) return false;
+    // The acknowledgement goes out before the run is woken, so it precedes the run's last messages.
+    kernel.send_object({{"type", "debug_terminated"}, {"workbook_id", kernel.workbook_id()}});
+    dbg->stop_debugging();
+    // A run that is not paused notices the stop at its next traced event.
+    kernel.control().submit([dbg](const GilHeld& gil) { dbg->ensure_traced(gil); });
+    return true;
+}
+
 void resume(Kernel& kernel, boost::json::object&& message) {
     auto dbg = kernel.debugger();
     if (!dbg) return;
     const std::string_view type = message.at("type").get_string();
     if (type == "debug_continue") {
+        kernel.send_json("{\"type\":\"debug_resumed\"}", {"debug_resumed", {}});  // before what the run sends next
         dbg->continue_execution();
-        kernel.send_json("{\"type\":\"debug_resumed\"}", {"debug_resumed", {}});
     } else if (type == "debug_step_over") {
         dbg->step_over();
     } else if (type == "debug_step_into") {
@@ -27,12 +38,18 @@ void resume(Kernel& kernel, boost::json::object&& message) {
 
 void evaluate(Kernel& kernel, boost::json::object&& message) {
     auto dbg = kernel.debugger();
-    std::string expression = fields::text(message, "expression", "").value();
+    const auto* given = message.if_contains("expression");
     boost::json::object reply{{"type", "debug_evaluate_result"},
                               {"workbook_id", kernel.workbook_id()},
                               {"request_id", message.contains("request_id") ? message.at("request_id")
                                                                             : boost::json::value(nullptr)},
-                              {"expression", expression}};
+                              {"expression", given ? *given : boost::json::value("")}};
+    if (given && !given->is_string()) {
+        reply["error"] = "expression must be a string, not " + std::string(fields::python_type_name(*given));
+        kernel.send_object(reply);
+        return;
+    }
+    const std::string expression = given ? std::string(given->get_string()) : std::string();
     if (!dbg) {
         reply["error"] = "No active debug session";
     } else if (dbg->evaluate_expression(expression, fields::echo(message, "request_id"))) {
@@ -42,6 +59,8 @@ void evaluate(Kernel& kernel, boost::json::object&& message) {
     }
     kernel.send_object(reply);
 }
+
+void stop(Kernel& kernel, boost::json::object&&) { stop_active_run(kernel); }
 
 void update_breakpoints(Kernel& kernel, const GilHeld& gil, const boost::json::object& message) {
     auto dbg = kernel.debugger();
@@ -61,14 +80,6 @@ void update_breakpoints(Kernel& kernel, const GilHeld& gil, const boost::json::o
         return;
     }
     dbg->ensure_traced(gil);
-}
-
-void stop(Kernel& kernel, const GilHeld& gil, const boost::json::object&) {
-    auto dbg = kernel.debugger();
-    if (!dbg) return;
-    dbg->stop_debugging();
-    dbg->ensure_traced(gil);
-    kernel.send_object({{"type", "debug_terminated"}, {"workbook_id", kernel.workbook_id()}});
 }
 
 }  // namespace gridlet::debugging

@@ -5,6 +5,7 @@
 
 #include <regex>
 
+#include "debugging/debug_control.hpp"
 #include "debugging/frame_snapshot.hpp"
 #include "debugging/gridlet_debugger.hpp"
 #include "execution/error_json.hpp"
@@ -224,15 +225,29 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
 
 void start_debug_run(Kernel& kernel, boost::json::object&& m) {
     DebugRun r;
-    r.module_name = fields::text(m, "module_name", "", true).value_or("");
-    r.function_name = fields::text(m, "function_name", "", true).value_or("");
     r.request_id_json = fields::echo(m, "request_id");
     r.workbook_json = fields::echo_or(m, "workbook_id", "\"\"");
     r.source_json = fields::echo_or(m, "source", "\"ide\"");
+    try {
+        r.module_name = fields::text(m, "module_name", "", true).value_or("");
+        r.function_name = fields::text(m, "function_name", "", true).value_or("");
+    } catch (const fields::FieldError& e) {
+        // The run cannot start: answered as a debug run that failed before the debugger ran.
+        GLOG_ERROR("[Kernel] Error in debug execution: {}", e.what());
+        std::string msg = "{\"type\":\"execution_error\",\"success\":false,\"error\":";
+        append_error_record(msg, {"TypeError", e.what(), ""});
+        msg += ",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + r.workbook_json +
+               ",\"source\":" + r.source_json + "}";
+        kernel.send_json(msg, {"execution_error", r.request_id_json});
+        return;
+    }
     if (auto* a = m.if_contains("args")) {
         r.args = std::move(*a);
         r.has_args = true;
     }
+    // One debug run at a time: an active one is stopped as debug_stop would stop it, so that it
+    // ends (with its own debug_terminated) instead of staying paused where nothing can reach it.
+    if (stop_active_run(kernel)) GLOG_INFO("[Kernel] Stopped the active debug run before starting a new one");
     r.debugger = std::make_shared<GridletDebugger>(kernel, r.workbook_json, r.request_id_json, r.source_json);
     const auto* bps = m.if_contains("breakpoints");
     r.debugger->set_breakpoints(bps && bps->is_array() ? bps->get_array() : boost::json::array{});

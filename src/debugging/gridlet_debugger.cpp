@@ -97,9 +97,14 @@ bool GridletDebugger::evaluate_expression(const std::string& expression, const s
 
 void GridletDebugger::set_breakpoints(const boost::json::array& breakpoints) {
     BreakpointMap map;
+    bool uncaught = false;
     for (const auto& bp : breakpoints) {
         if (!bp.is_object()) continue;
         const auto& o = bp.get_object();
+        if (const auto* e = o.if_contains("exception")) {
+            uncaught = uncaught || (e->is_string() && e->get_string() == "uncaught");
+            continue;
+        }
         const auto* line = o.if_contains("line");
         if (!line || !line->is_int64() || line->get_int64() < 1) continue;
         std::string file;
@@ -115,6 +120,7 @@ void GridletDebugger::set_breakpoints(const boost::json::array& breakpoints) {
         map[file][int(line->get_int64())] = condition;
     }
     const bool any = !map.empty();
+    pause_on_uncaught_ = uncaught;
     {
         std::lock_guard lock(mutex_);
         shared_breakpoints_ = std::move(map);
@@ -147,7 +153,10 @@ PyObject* GridletDebugger::runcall(const GilHeld& gil, const std::function<PyObj
     if (traced_) PyEval_SetTrace(&GridletDebugger::trace_entry, nullptr);
     PyObject* result = call();
     if (traced_) PyEval_SetTrace(nullptr, nullptr);  // nothing stays traced after the run
-    if (!result && !stop_requested_ && !PyErr_ExceptionMatches(stop_exception())) pause_at_exception(gil);
+    // An uncaught exception is reported by the caller; the editor may ask to pause on it first.
+    // Whatever ends that pause (continue, a step or a stop), the exception stays the run's outcome.
+    const bool uncaught = !result && !stop_requested_ && !PyErr_ExceptionMatches(stop_exception());
+    if (uncaught && pause_on_uncaught_) pause_at_exception(gil);
     running_ = false;
     traced_ = false;
     t_active = nullptr;
@@ -155,6 +164,7 @@ PyObject* GridletDebugger::runcall(const GilHeld& gil, const std::function<PyObj
     step_ = Step::none;
     step_frame_ = nullptr;
     Py_CLEAR(top_exception_);
+    if (uncaught) return nullptr;
     if (!result && PyErr_ExceptionMatches(stop_exception())) {
         PyErr_Clear();
         stopped_ = true;
@@ -170,8 +180,9 @@ PyObject* GridletDebugger::runcall(const GilHeld& gil, const std::function<PyObj
 }
 
 void GridletDebugger::pause_at_exception(const GilHeld& gil) {
-    // Post-mortem pause where the uncaught exception was raised: the traceback keeps that frame
-    // and its variables alive, so it can be inspected and evaluated in before the report.
+    // Pause where the uncaught exception was raised, when the editor asked for it: the traceback
+    // keeps that frame and its variables alive, so it can be inspected and evaluated in before
+    // the report.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);

@@ -34,7 +34,8 @@ public:
     void step_out() override;
     void stop_debugging() override;
     bool evaluate_expression(const std::string& expression, const std::string& request_id_json) override;
-    // [{"line": n, "module": name | "file": name, "condition": expr?}, ...]
+    // [{"line": n, "module": name | "file": name, "condition": expr?}, ...]; an entry
+    // {"exception": "uncaught"} asks for a pause where an uncaught exception was raised.
     void set_breakpoints(const boost::json::array& breakpoints) override;
     void set_in_memory_modules(std::vector<std::string> names);
     void ensure_traced(const GilHeld&) override;
@@ -79,6 +80,7 @@ private:
     bool paused_ = false;
     std::atomic<bool> wants_trace_{false};     // breakpoints are set
     std::atomic<bool> stop_requested_{false};  // written under mutex_: a pause cannot miss it
+    std::atomic<bool> pause_on_uncaught_{false};
     std::vector<std::string> in_memory_modules_;
 
     // Written with the GIL held (worker or listener).
@@ -93,7 +95,7 @@ private:
     Step step_ = Step::none;
     PyFrameObject* step_frame_ = nullptr;  // identity only, never dereferenced after it returns
     PyFrameObject* top_frame_ = nullptr;
-    PyObject* top_exception_ = nullptr;     // the uncaught exception of a post-mortem pause
+    PyObject* top_exception_ = nullptr;     // the uncaught exception of an exception pause
     bool in_pause_ = false;
     bool stopped_ = false;
 };

@@ -1,9 +1,11 @@
 #include "invocation/call_support.hpp"
 
 #include <cmath>
+#include <cstring>
 
 #include "execution/tracebacks.hpp"
 #include "kernel/kernel.hpp"
+#include "messaging/fields.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 #include "util/log.hpp"
@@ -77,6 +79,50 @@ bool is_plain_scalar(PyObject* v) {
     return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v);
 }
 
+// Raises the TypeError of an argument list that is not a list from a small function of the
+// kernel's own, so that the error carries a real traceback. Its source is put in linecache, so
+// the traceback shows the raising line.
+void raise_args_type_error(const GilHeld& gil, const boost::json::value& args) {
+    static const char* kFile = "<gridlet-kernel>";
+    static const char* kSource =
+        "def _deserialize_args(args):\n"
+        "    raise TypeError(f\"args must be a list, not {type(args).__name__}\")\n";
+    static PyObject* helper = [] {
+        PyObject* globals = PyDict_New();
+        PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+        PyObject* code = Py_CompileString(kSource, kFile, Py_file_input);
+        PyObject* r = code ? PyEval_EvalCode(code, globals, globals) : nullptr;
+        Py_XDECREF(r);
+        Py_XDECREF(code);
+        PyObject* f = PyDict_GetItemString(globals, "_deserialize_args");
+        Py_XINCREF(f);
+        Py_DECREF(globals);
+        PyErr_Clear();
+        return f;
+    }();
+    if (!helper) {
+        PyErr_Format(PyExc_TypeError, "args must be a list, not %s", std::string(fields::python_type_name(args)).c_str());
+        return;
+    }
+    if (PyObject* linecache = PyImport_ImportModule("linecache")) {
+        PyObject* cache = PyObject_GetAttrString(linecache, "cache");
+        PyObject* text = PyUnicode_FromString(kSource);
+        PyObject* lines = text ? PyUnicode_Splitlines(text, 1) : nullptr;
+        PyObject* entry = lines ? Py_BuildValue("(nOOs)", Py_ssize_t(std::strlen(kSource)), Py_None, lines, kFile) : nullptr;
+        Py_XDECREF(lines);
+        Py_XDECREF(text);
+        if (cache && entry && PyDict_Check(cache)) PyDict_SetItemString(cache, kFile, entry);
+        Py_XDECREF(entry);
+        Py_XDECREF(cache);
+        Py_DECREF(linecache);
+    }
+    PyErr_Clear();
+    PyObject* value = py_json::to_python(gil, args);
+    PyObject* r = value ? PyObject_CallOneArg(helper, value) : nullptr;
+    Py_XDECREF(value);
+    Py_XDECREF(r);
+}
+
 }  // namespace
 
 PyObject* import_module(const GilHeld&, const std::string& name, const std::string& missing_text) {
@@ -111,7 +157,7 @@ PyObject* find_function(const GilHeld&, PyObject* module, const std::string& mod
 PyObject* deserialize_args(const GilHeld& gil, Kernel& kernel, const boost::json::value* args) {
     if (!args) return PyList_New(0);
     if (!args->is_array()) {
-        PyErr_Format(PyExc_TypeError, "args must be a list, not %s", boost::json::to_string(args->kind()).data());
+        raise_args_type_error(gil, *args);
         return nullptr;
     }
     const auto& a = args->get_array();

@@ -45,6 +45,16 @@ void send_error_pair(Kernel& kernel, const GilHeld* gil, const Call& c, const Er
 
 void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
     const std::string qualified = c.module_name + "." + c.function_name;
+    if (c.has_args && !c.args.is_array()) {
+        // Arguments that are not a list: the call is refused before anything is imported or run.
+        deserialize_args(gil, kernel, &c.args);
+        PyObject* exc = fetch_exception(gil);
+        ErrorRecord e = exc ? error_record(gil, exc) : ErrorRecord{"TypeError", "args must be a list", ""};
+        Py_XDECREF(exc);
+        GLOG_ERROR("[Kernel] Custom function call refused: {}: {}", qualified, e.message);
+        send_error_pair(kernel, &gil, c, e);
+        return;
+    }
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Executing custom function: {}", WorkerPool::current_thread_name(),
                qualified);
     RunOutput run(kernel,

@@ -233,25 +233,30 @@ void submit(Kernel& kernel, std::shared_ptr<Stream> s) {
 void start_streaming_function(Kernel& kernel, boost::json::object&& message) {
     auto s = std::make_shared<Stream>();
     s->start = Clock::now();
+    s->request_id_json = fields::echo(message, "request_id");
+    // A request whose fields cannot be used is answered in its own kind, as the end of a stream
+    // that failed at once, echoing whatever request_id it carried (null when none).
+    auto refuse = [&](const std::string& text) {
+        GLOG_ERROR("[Kernel] {}", text);
+        kernel.send_json(final_message(kernel, *s, &text), {"streaming_function_result", s->request_id_json});
+    };
     for (const char* key : {"request_id", "module_name", "function_name"}) {
         const auto* v = message.if_contains(key);
         if (!v || !v->is_string()) {
-            std::string text = std::string("execute_streaming_function requires '") + key + "' as a string";
-            GLOG_ERROR("[Kernel] {}", text);
-            kernel.send_error_reply(text, message.if_contains("type"), message.if_contains("request_id"));
+            refuse(std::string("execute_streaming_function requires '") + key + "' as a string" +
+                   (v ? ", not " + std::string(fields::python_type_name(*v)) : std::string()));
             return;
         }
     }
     const auto* args = message.if_contains("args");
     if (args && !args->is_array()) {
-        kernel.send_error_reply("execute_streaming_function requires 'args' as a list", message.if_contains("type"),
-                                message.if_contains("request_id"));
+        refuse("execute_streaming_function requires 'args' as a list, not " +
+               std::string(fields::python_type_name(*args)));
         return;
     }
     s->request_id = std::string(message.at("request_id").get_string());
     s->module_name = std::string(message.at("module_name").get_string());
     s->function_name = std::string(message.at("function_name").get_string());
-    s->request_id_json = fields::echo(message, "request_id");
     s->stream_tail = ",\"request_id\":" + s->request_id_json + ",\"workbook_id\":" +
                      fields::echo_or(message, "workbook_id", "\"\"") + ",\"source\":" +
                      fields::echo_or(message, "source", "\"addin\"") + "}";

@@ -101,7 +101,7 @@ constexpr Route kRoutes[] = {
     {"unload_and_clear_paths",     R::control,       nullptr,                   paths::handle_path_message},
     {"reset_namespace",            R::control,       nullptr,                   reset_namespace},
     {"debug_update_breakpoints",   R::control,       nullptr,                   dbg::update_breakpoints},
-    {"debug_stop",                 R::control,       nullptr,                   dbg::stop},
+    {"debug_stop",                 R::control,       dbg::stop,                 nullptr},
     {"debug_continue",             R::paused_worker, dbg::resume,               nullptr},
     {"debug_step_over",            R::paused_worker, dbg::resume,               nullptr},
     {"debug_step_into",            R::paused_worker, dbg::resume,               nullptr},

@@ -26,7 +26,7 @@ struct Route {
     std::string_view kind;
     Runs runs;
     // Exactly one is set. `start` runs on the listener and must not touch Python: it answers at
-    // once or hands the work to the thread named by `runs`. `apply` is run by dispatch, with the
+    // once or hands the Python side to the thread named by `runs`. `apply` is run by dispatch, with the
     // GIL, on the control thread or a worker.
     void (*start)(Kernel&, boost::json::object&&);
     void (*apply)(Kernel&, const GilHeld&, const boost::json::object&);

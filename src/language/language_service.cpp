@@ -68,6 +68,47 @@ std::size_t entry_count(PyObject* result, const char* key) {
     return n < 0 ? 0 : std::size_t(n);
 }
 
+// Why a request cannot be passed to the bridge as it is: the first field of the wrong type, in the
+// words the bridge uses for its own checks; empty when every field has a usable type.
+std::string field_problem(const boost::json::object& m, bool diagnostics) {
+    auto wrong = [](std::string_view key, std::string_view want, const boost::json::value& v) {
+        return std::string(key) + " must be " + std::string(want) + ", not " + std::string(fields::python_type_name(v));
+    };
+    auto check = [&](std::string_view key, bool null_ok, bool (*ok)(const boost::json::value&),
+                     std::string_view want) -> std::string {
+        const auto* v = m.if_contains(key);
+        if (!v || (null_ok && v->is_null()) || ok(*v)) return {};
+        return wrong(key, want, *v);
+    };
+    auto is_text = [](const boost::json::value& v) { return v.is_string(); };
+    auto is_integer = [](const boost::json::value& v) { return v.is_int64() || v.is_uint64(); };
+    // workbook_id and request_id are only echoed; module_name is passed on for diagnostics only.
+    std::string problem = check("code", true, is_text, "a string");
+    if (diagnostics && problem.empty()) problem = check("module_name", true, is_text, "a string");
+    if (diagnostics || !problem.empty()) return problem;
+    problem = check("line", false, is_integer, "an integer");
+    if (problem.empty()) problem = check("column", true, is_integer, "an integer");
+    if (problem.empty()) problem = check("path", true, is_text, "a string");
+    if (!problem.empty()) return problem;
+    // dirty_files: a mapping path -> content, or a list of {"path", "content"} objects.
+    const auto* dirty = m.if_contains("dirty_files");
+    if (!dirty || dirty->is_null()) return {};
+    if (dirty->is_object()) {
+        for (const auto& entry : dirty->get_object())
+            if (!entry.value().is_string()) return "dirty_files needs a text path and a text content for every file";
+        return {};
+    }
+    if (!dirty->is_array()) return wrong("dirty_files", "a mapping path -> content or a list of {path, content}", *dirty);
+    for (const auto& entry : dirty->get_array()) {
+        if (!entry.is_object()) return "dirty_files entries must be objects with path and content";
+        const auto* path = entry.get_object().if_contains("path");
+        const auto* content = entry.get_object().if_contains("content");
+        if (!path || !path->is_string() || !content || !content->is_string())
+            return "dirty_files needs a text path and a text content for every file";
+    }
+    return {};
+}
+
 }  // namespace
 
 LanguageService::LanguageService(const GilHeld&, Kernel& kernel) : kernel_(kernel) {
@@ -109,7 +150,8 @@ void LanguageService::serve(const GilHeld& gil, const std::string& kind, const b
     const Query* q = query_for(kind);
     if (!q) return;
     const bool diagnostics = kind == "diagnostic_request";
-    const std::string code_len = std::to_string(fields::text(m, "code", "", true).value_or("").size());
+    const auto* code_v = m.if_contains("code");
+    const std::string code_len = std::to_string(code_v && code_v->is_string() ? code_v->get_string().size() : 0);
     if (kind == "completion_request") {
         const auto* dirty = m.if_contains("dirty_files");
         std::size_t count = dirty && dirty->is_array() ? dirty->get_array().size()
@@ -129,10 +171,12 @@ void LanguageService::serve(const GilHeld& gil, const std::string& kind, const b
         GLOG_DEBUG("[LSP] Diagnostic request: code_length={}, module={}", code_len, fields::display(m, "module_name"));
     }
 
-    std::string error_text;
+    std::string error_text = field_problem(m, diagnostics);
     PyObject* result = nullptr;
-    PyObject* b = bridge(gil);
-    if (!b) {
+    PyObject* b = error_text.empty() ? bridge(gil) : nullptr;
+    if (!error_text.empty()) {
+        GLOG_WARN("[LSP] {} refused: {}", kind, error_text);
+    } else if (!b) {
         error_text = "Language services are not available";
     } else {
         PyObject* kwargs = PyDict_New();

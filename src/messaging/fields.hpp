@@ -32,6 +32,10 @@ inline std::optional<std::string> text(const boost::json::object& o, std::string
 std::string echo(const boost::json::object& o, std::string_view key);
 std::string echo_or(const boost::json::object& o, std::string_view key, std::string_view fallback_json);
 
+// The Python type name of what a JSON value becomes: str, int, float, bool, list, dict, NoneType.
+// Error texts about a field of the wrong type name these, as the interpreter would.
+std::string_view python_type_name(const boost::json::value& v);
+
 // Display form used in log lines: strings as themselves, null/absent as None.
 std::string display(const boost::json::object& o, std::string_view key, std::string_view absent = "None");
 

@@ -344,18 +344,26 @@ def test_more_exits_than_workers_leave_the_pool_working(kernel):
 
 # ---------------------------------------------------------------- bad fields
 
-@pytest.mark.parametrize("args", [{"a": 1}, "text", 5, True], ids=["object", "text", "int", "bool"])
-def test_non_list_args_fail_the_call_and_the_kernel_goes_on(kernel, args):
+@pytest.mark.parametrize("args,name", [({"a": 1}, "dict"), ("text", "str"), (5, "int"), (True, "bool"),
+                                       (None, "NoneType")], ids=["object", "text", "int", "bool", "null"])
+def test_non_list_args_are_refused_with_a_traceback_and_the_kernel_goes_on(kernel, args, name):
     r = rid("badargs")
-    kernel.send({"type": "custom_function_call", "module_name": "cf_basic",
-                 "function_name": "echo", "args": args, "request_id": r})
-    msgs = kernel.collect_for(r, ("function_execution_result", "error"))
-    if msgs[-1]["type"] == "function_execution_result":
-        assert msgs[-2]["type"] == "execution_error"
-        assert msgs[-1]["status"] == "error"
-    else:
-        assert msgs[-1]["original_type"] == "custom_function_call"
+    seen = len(kernel.all_messages)
+    kernel.send({"type": "custom_function_call", "module_name": "cf_basic", "function_name": "echo",
+                 "args": args, "request_id": r, "workbook_id": "wb-cf"})
+    msgs = kernel.collect_for(r, "function_execution_result")
+    assert [m["type"] for m in msgs] == ["execution_error", "function_execution_result"], msgs
+    record = msgs[0]["error"]
+    assert list(record) == ["type", "message", "traceback"]
+    assert (record["type"], record["message"]) == ("TypeError", f"args must be a list, not {name}")
+    tb = record["traceback"].rstrip("\n").split("\n")
+    assert tb[0] == "Traceback (most recent call last):" and tb[1].startswith("  File ")
+    assert tb[-1] == f"TypeError: args must be a list, not {name}"
+    assert msgs[0]["success"] is False and msgs[0]["workbook_id"] == "wb-cf"
+    assert msgs[1] == {"type": "function_execution_result", "request_id": r, "status": "error", "error": record}
     kernel.ping()
+    assert not [m for m in kernel.all_messages[seen:] if m.get("type") in ("error", "stderr")
+                and m.get("request_id") == r]
 
 
 @pytest.mark.parametrize("fields", [

@@ -1,6 +1,6 @@
-"""Debug runs: breakpoints, stepping across modules, conditions, evaluation, exception reports,
-stop while paused, breakpoints changed during a pause, and the debug control messages without a
-debug run."""
+"""Debug runs: breakpoints, stepping across modules, conditions, evaluation, exception reports
+(with and without the pause at uncaught exceptions), stop while paused, breakpoints changed during
+a pause, a second run while one is paused, and the debug control messages without a debug run."""
 import pytest
 
 from calls import send_module
@@ -119,21 +119,88 @@ def test_conditional_breakpoint_and_evaluate_in_the_paused_frame(dbg):
     assert [m["content"] for m in msgs if m["type"] == "result_output"] == ["Out: 30\n"]
 
 
-def test_exception_pauses_then_reports_with_its_line(dbg):
-    r = run(dbg, "boom", [3])
-    p = paused(dbg)
-    assert (p["reason"], p["line"], p["exception_type"]) == ("exception", 9, "ValueError")
-    dbg.send({"type": "debug_continue"})
-    msgs = until_terminated(dbg, r)
-    exc = dbg.recv_until(lambda m: m.get("type") == "debug_exception", timeout=1) \
-        if not [m for m in dbg.all_messages if m.get("type") == "debug_exception"] else \
-        [m for m in dbg.all_messages if m.get("type") == "debug_exception"][-1]
+def run_end(bl, r, since, timeout=5):
+    """The run's messages from `since` until its own debug_terminated, debug_exception included
+    (it carries no request_id)."""
+    until_terminated(bl, r, timeout)
+    return [m for m in bl.all_messages[since:]
+            if m.get("request_id") == r or m.get("type") == "debug_exception"]
+
+
+def check_boom_report(exc):
     assert (exc["module"], exc["line"], exc["file"]) == ("dbg_a", 9, "<virtual:dbg_a>")
+    assert exc["exception_type"] == "ValueError" and exc["workbook_id"] == "wb-dbg"
     assert exc["exception_message"] == "bad 6" and "Traceback" in exc["exception_traceback"]
-    assert names(exc["locals"])["y"]["repr"] == "6"
-    assert exc["call_stack"][0]["function"] == "boom"
-    assert msgs[-1]["type"] == "debug_terminated"
-    assert not [m for m in msgs if m["type"] == "execution_error"]
+    assert names(exc["locals"])["y"]["repr"] == "6" and names(exc["locals"])["x"]["repr"] == "3"
+    assert "boom" in names(exc["globals"])
+    assert [f["function"] for f in exc["call_stack"]][:1] == ["boom"]
+
+
+def test_uncaught_exception_is_reported_without_pausing(dbg):
+    seen = len(dbg.all_messages)
+    r = run(dbg, "boom", [3])
+    msgs = run_end(dbg, r, seen)
+    assert [m["type"] for m in msgs] == ["debug_exception", "debug_terminated"], msgs
+    check_boom_report(msgs[0])
+    assert msgs[1] == {"type": "debug_terminated", "request_id": r, "workbook_id": "wb-dbg"}
+    dbg.ping()
+    assert not [m for m in dbg.all_messages[seen:] if m.get("type") in ("debug_paused", "execution_error")]
+
+
+@pytest.mark.parametrize("command", ["debug_continue", "debug_step_over", "debug_step_into", "debug_stop"])
+def test_opt_in_pause_at_uncaught_exception_still_ends_with_the_report(dbg, command):
+    seen = len(dbg.all_messages)
+    r = run(dbg, "boom", [3], [{"exception": "uncaught"}])
+    p = paused(dbg)
+    assert (p["reason"], p["line"], p["request_id"]) == ("exception", 9, r)
+    assert (p["exception_type"], p["exception_message"]) == ("ValueError", "bad 6")
+    e = rid("eval")
+    dbg.send({"type": "debug_evaluate", "expression": "y + 1", "request_id": e})
+    assert dbg.recv_until(lambda m: m.get("request_id") == e)["result"] == "7"
+    dbg.send({"type": command})
+    msgs = run_end(dbg, r, seen)
+    assert [m["type"] for m in msgs] == ["debug_paused", "debug_exception", "debug_terminated"], msgs
+    check_boom_report(msgs[1])
+    dbg.ping()
+    later = dbg.all_messages[seen:]
+    assert not [m for m in later if m.get("type") == "execution_error"]
+    acks = [m for m in later if m.get("type") == "debug_terminated" and "request_id" not in m]
+    assert len(acks) == (command == "debug_stop")
+    # The acknowledgement of the command comes before what the run sends after the pause.
+    answer = {"debug_continue": {"type": "debug_resumed"}, "debug_stop": acks[0] if acks else None}.get(command)
+    if answer:
+        assert later.index(answer) < later.index(msgs[1])
+
+
+def test_uncaught_exception_pause_turned_on_and_off_by_breakpoint_updates(dbg):
+    # Turned on during the run: the run pauses at the exception after its breakpoint.
+    seen = len(dbg.all_messages)
+    r = run(dbg, "boom", [3], [{"module": "dbg_a", "line": 8}])
+    assert paused(dbg)["reason"] == "breakpoint"
+    dbg.send({"type": "debug_update_breakpoints", "breakpoints": [{"exception": "uncaught"}]})
+    dbg.send({"type": "debug_continue"})
+    assert paused(dbg)["reason"] == "exception"
+    dbg.send({"type": "debug_continue"})
+    assert [m["type"] for m in run_end(dbg, r, seen)] == \
+        ["debug_paused", "debug_paused", "debug_exception", "debug_terminated"]
+    # Turned off during the run: the exception is only reported.
+    seen = len(dbg.all_messages)
+    r = run(dbg, "boom", [3], [{"module": "dbg_a", "line": 8}, {"exception": "uncaught"}])
+    assert paused(dbg)["reason"] == "breakpoint"
+    dbg.send({"type": "debug_update_breakpoints", "breakpoints": []})
+    dbg.send({"type": "debug_continue"})
+    assert [m["type"] for m in run_end(dbg, r, seen)] == ["debug_paused", "debug_exception", "debug_terminated"]
+
+
+def test_a_generator_that_raises_is_reported_without_pausing(dbg):
+    send_module(dbg, "dbg_g", "def bad_gen():\n    yield 1\n    raise KeyError('k')\n")
+    seen = len(dbg.all_messages)
+    r = rid("dbg")
+    dbg.send({"type": "run_module", "module_name": "dbg_g", "function_name": "bad_gen", "args": [],
+              "debug": True, "request_id": r, "workbook_id": "wb-dbg", "breakpoints": []})
+    msgs = run_end(dbg, r, seen)
+    assert [m["type"] for m in msgs] == ["result_output", "debug_exception", "debug_terminated"], msgs
+    assert (msgs[1]["exception_type"], msgs[1]["module"], msgs[1]["line"]) == ("KeyError", "dbg_g", 3)
 
 
 def test_stop_while_paused_ends_the_run_and_the_kernel_goes_on(dbg):
@@ -185,6 +252,63 @@ def test_generators_results_and_a_second_run(dbg):
     assert all(m["workbook_id"] == "wb-dbg" for m in msgs)
 
 
+def test_a_second_debug_run_stops_the_paused_first_one(dbg):
+    seen = len(dbg.all_messages)
+    first = run(dbg, "outer", [5], [{"module": "dbg_b", "line": 3}])
+    assert paused(dbg)["request_id"] == first
+    second = run(dbg, "answer")
+    assert [m["type"] for m in until_terminated(dbg, first)] == ["debug_terminated"]
+    msgs = until_terminated(dbg, second)
+    assert [(m["type"], m.get("content")) for m in msgs] == [("result_output", "Out: 42\n"),
+                                                             ("debug_terminated", None)]
+    later = dbg.all_messages[seen:]
+    acks = [i for i, m in enumerate(later) if m.get("type") == "debug_terminated" and "request_id" not in m]
+    first_end = [i for i, m in enumerate(later) if m.get("type") == "debug_terminated"
+                 and m.get("request_id") == first]
+    assert len(acks) == 1 and acks[0] < first_end[0]
+    assert not [m for m in later if m.get("type") == "execution_error"]
+
+
+def test_more_paused_runs_than_workers_never_strand_the_pool(dbg):
+    # Each new run stops the one paused before it; with the old runs still holding their workers
+    # the twelfth run would find none free.
+    ids = []
+    for _ in range(12):
+        ids.append(run(dbg, "outer", [5], [{"module": "dbg_b", "line": 3}]))
+        p = paused(dbg)
+        assert p["request_id"] == ids[-1]
+    for r in ids[:-1]:
+        assert until_terminated(dbg, r)[-1]["type"] == "debug_terminated"
+    # The last run is the active one and answers control messages.
+    e = rid("eval")
+    dbg.send({"type": "debug_evaluate", "expression": "j", "request_id": e})
+    assert dbg.recv_until(lambda m: m.get("request_id") == e)["result"] == "1"
+    dbg.send({"type": "debug_stop"})
+    assert until_terminated(dbg, ids[-1])[-1]["type"] == "debug_terminated"
+    rs = [rid("after") for _ in range(10)]
+    for r in rs:  # ten calls at once: every worker is free again
+        dbg.send({"type": "custom_function_call", "module_name": "dbg_a", "function_name": "answer",
+                  "request_id": r})
+    for r in rs:
+        assert dbg.collect_for(r, "function_execution_result")[-1]["result"] == 42
+
+
+@pytest.mark.parametrize("fields", [{"module_name": 5}, {"function_name": ["boom"]}], ids=["module-int", "function-list"])
+def test_debug_run_with_unusable_names_is_answered_with_execution_error(dbg, fields):
+    r = rid("dbgbad")
+    dbg.send({"type": "run_module", "module_name": "dbg_a", "function_name": "answer", "args": [],
+              "debug": True, "request_id": r, "workbook_id": "wb-dbg", **fields})
+    err = dbg.recv_until(lambda m: m.get("request_id") == r)
+    assert err["type"] == "execution_error" and err["success"] is False and err["workbook_id"] == "wb-dbg"
+    assert err["error"]["type"] == "TypeError" and "must be a string" in err["error"]["message"]
+    dbg.ping()
+    assert not [m for m in dbg.all_messages if m.get("request_id") == r and m is not err]
+    # No debug run was left active.
+    e = rid("eval")
+    dbg.send({"type": "debug_evaluate", "expression": "1", "request_id": e})
+    assert dbg.recv_until(lambda m: m.get("request_id") == e)["error"] == "No active debug session"
+
+
 def test_missing_function_is_reported_as_debug_exception(dbg):
     r = run(dbg, "nope")
     msgs = until_terminated(dbg, r)
@@ -206,3 +330,24 @@ def test_control_messages_without_a_debug_run(kernel):
                    "expression": "x", "error": "No active debug session"}
     kernel.ping()
     assert not [m for m in kernel.all_messages[seen:] if m.get("type") in ("debug_resumed", "debug_terminated")]
+
+
+@pytest.mark.parametrize("expression", [5, None, ["x"], {"e": "x"}, True], ids=["int", "null", "list", "dict", "bool"])
+def test_debug_evaluate_with_a_non_text_expression_gets_its_own_reply(dbg, expression):
+    e = rid("badeval")
+    dbg.send({"type": "debug_evaluate", "expression": expression, "request_id": e})
+    res = dbg.recv_until(lambda m: m.get("request_id") == e)
+    assert res["type"] == "debug_evaluate_result" and res["expression"] == expression
+    assert res["error"].startswith("expression must be a string, not ")
+    # The same during a pause, and the pause goes on.
+    r = run(dbg, "outer", [2], [{"module": "dbg_a", "line": 5}])
+    paused(dbg)
+    dbg.send({"type": "debug_evaluate", "expression": expression, "request_id": e})
+    res = dbg.recv_until(lambda m: m.get("request_id") == e)
+    assert res["type"] == "debug_evaluate_result" and "must be a string" in res["error"]
+    dbg.send({"type": "debug_evaluate", "expression": "n", "request_id": e})
+    assert dbg.recv_until(lambda m: m.get("request_id") == e)["result"] == "2"
+    dbg.send({"type": "debug_update_breakpoints", "breakpoints": []})
+    dbg.send({"type": "debug_continue"})
+    assert [m["content"] for m in until_terminated(dbg, r) if m["type"] == "result_output"] == ["Out: 6\n"]
+    assert not [m for m in dbg.all_messages if m.get("type") == "error" and m.get("request_id") == e]

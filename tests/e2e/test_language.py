@@ -1,5 +1,7 @@
 """Editor language requests: completion, signature help, hover and diagnostics."""
 
+import pytest
+
 from calls import delete_module, send_module
 from conftest import rid
 
@@ -316,6 +318,41 @@ def test_bridge_failures_are_answered_with_error(kernel):
     kernel.ping()
     # The next request is served normally.
     assert "print" in labels(complete(kernel, "prin"))
+
+
+BAD_FIELDS = [
+    ("completion_request", {"code": 5}, "code must be a string, not int"),
+    ("signature_help_request", {"code": ["len("]}, "code must be a string, not list"),
+    ("hover_request", {"code": {"x": 1}}, "code must be a string, not dict"),
+    ("diagnostic_request", {"code": 7.5}, "code must be a string, not float"),
+    ("diagnostic_request", {"code": "x = 1\n", "module_name": 3}, "module_name must be a string, not int"),
+    ("completion_request", {"line": "1"}, "line must be an integer, not str"),
+    ("hover_request", {"line": True}, "line must be an integer, not bool"),
+    ("signature_help_request", {"column": [0]}, "column must be an integer, not list"),
+    ("completion_request", {"path": 12}, "path must be a string, not int"),
+    ("completion_request", {"dirty_files": [["m.py", "x = 1"]]},
+     "dirty_files entries must be objects with path and content"),
+    ("hover_request", {"dirty_files": {"m.py": 1}},
+     "dirty_files needs a text path and a text content for every file"),
+    ("completion_request", {"dirty_files": 5},
+     "dirty_files must be a mapping path -> content or a list of {path, content}, not int"),
+]
+
+
+@pytest.mark.parametrize("kind,fields,error", BAD_FIELDS,
+                         ids=[f"{k.split('_')[0]}-{next(iter(f)) if len(f) == 1 else 'module_name'}-{i}"
+                              for i, (k, f, _) in enumerate(BAD_FIELDS)])
+def test_fields_of_the_wrong_type_are_answered_in_the_request_kind(kernel, kind, fields, error):
+    r = rid("badlsp")
+    msg = {"type": kind, "request_id": r, "code": "x = 1\n", "workbook_id": "wb-lsp", **fields}
+    kernel.send(msg)
+    reply = kernel.recv_until(lambda m: m.get("request_id") == r, TIMEOUT)
+    assert reply["type"] == REPLY_TYPE[kind] and list(reply) == REPLY_KEYS[kind], reply
+    assert reply["error"] == error and reply["workbook_id"] == "wb-lsp"
+    empty = {"contents": None} if kind == "hover_request" else {REPLY_KEYS[kind][1]: []}
+    assert {k: reply[k] for k in empty} == empty
+    kernel.ping()
+    assert not [m for m in kernel.all_messages if m.get("type") == "error" and m.get("request_id") == r]
 
 
 # ---------------------------------------------------------------------- concurrency

@@ -275,53 +275,48 @@ def test_module_sync_late_arrival_and_never_arriving(kernel):
     kernel.wait_log("Module 'st_never_mod' not found after sync attempt")
 
 
+def _refusal(kernel, msg, request_id):
+    """Send a request that cannot be used: it is answered once, with a final
+    streaming_function_result that echoes the request_id it carried."""
+    kernel.drain()
+    seen = len(kernel.all_messages)
+    kernel.send(msg)
+    final = kernel.recv_until(lambda m: m.get("type") == "streaming_function_result"
+                              and m.get("request_id") == request_id and m.get("done") is True)
+    assert list(final) == ["type", "request_id", "error", "done", "workbook_id"], final
+    assert isinstance(final["error"], str) and final["error"].startswith("execute_streaming_function requires")
+    kernel.ping()
+    later = kernel.all_messages[seen:]
+    assert not [m for m in later if m.get("type") == "error"], later
+    assert [m for m in later if m.get("type") == "streaming_function_result"] == [final]
+    return final
+
+
 @pytest.mark.parametrize("drop", ["request_id", "module_name", "function_name"])
 def test_request_missing_a_required_field_is_answered(kernel, drop):
-    kernel.drain()
     r = rid("stbad")
     msg = {"type": "execute_streaming_function", "request_id": r, "module_name": "st_gens",
            "function_name": "count", "args": [1]}
     del msg[drop]
-    kernel.send(msg)
-    if drop == "request_id":
-        err = kernel.recv_until(lambda m: m.get("type") == "error"
-                                and m.get("original_type") == "execute_streaming_function")
-        assert err["message"] and err.get("request_id") is None
-    else:
-        err = kernel.recv_until(lambda m: m.get("request_id") == r)
-        assert (err["type"] == "error" and err["original_type"] == "execute_streaming_function"
-                ) or (err["type"] == "streaming_function_result" and err["done"] is True
-                      and err["error"]), err
-    kernel.ping()
+    final = _refusal(kernel, msg, None if drop == "request_id" else r)
+    assert final["error"] == f"execute_streaming_function requires '{drop}' as a string"
 
 
-@pytest.mark.parametrize("fields", [
-    {"request_id": None},
-    {"request_id": 17},
-    {"args": {"a": 1}},
-    {"args": "text"},
-    {"module_name": None},
-    {"function_name": 5},
-], ids=["id-null", "id-int", "args-object", "args-text", "module-null", "function-int"])
-def test_request_with_wrong_field_types_is_answered(kernel, fields):
-    kernel.drain()
+@pytest.mark.parametrize("fields,problem", [
+    ({"request_id": None}, "'request_id' as a string, not NoneType"),
+    ({"request_id": 17}, "'request_id' as a string, not int"),
+    ({"request_id": ["a"]}, "'request_id' as a string, not list"),
+    ({"args": {"a": 1}}, "'args' as a list, not dict"),
+    ({"args": "text"}, "'args' as a list, not str"),
+    ({"module_name": None}, "'module_name' as a string, not NoneType"),
+    ({"function_name": 5}, "'function_name' as a string, not int"),
+], ids=["id-null", "id-int", "id-list", "args-object", "args-text", "module-null", "function-int"])
+def test_request_with_wrong_field_types_is_answered(kernel, fields, problem):
     r = rid("stbad")
     msg = {"type": "execute_streaming_function", "request_id": r, "module_name": "st_gens",
            "function_name": "count", "args": [1], **fields}
-    kernel.send(msg)
-
-    def answer(m):
-        if m.get("type") == "error":
-            return m.get("original_type") == "execute_streaming_function"
-        return (m.get("type") == "streaming_function_result" and m.get("request_id") == r
-                and m.get("done") is True)
-
-    err = kernel.recv_until(answer)
-    if err["type"] == "streaming_function_result":
-        assert isinstance(err.get("error"), str) and err["error"], err
-    else:
-        assert err["message"]
-    kernel.ping()
+    final = _refusal(kernel, msg, msg["request_id"])
+    assert final["error"] == "execute_streaming_function requires " + problem
 
 
 def _pause_reading(bl):
