@@ -2,16 +2,24 @@
 
 The kernel wires this module to its live connection: `messaging.send_request_sync` asks the
 Business Layer questions, `_kernel_instance` reaches the kernel's services, and `Serializer`
-converts values to and from their wire form.
+converts values to and from their wire form. `display` shows rich values in the editor.
 """
+import os as _os
+
 from . import messaging
 from .serializer import Serializer
 from .workbook import Excel, Context
+from .rich_display import display
 
 excel = Excel()
 context = Context()
 connection_args = {}
 _kernel_instance = None
+
+# matplotlib draws into the editor unless the user chose a backend. Only the name is set here:
+# matplotlib itself is imported when user code first needs it.
+if not _os.environ.get("MPLBACKEND"):
+    _os.environ["MPLBACKEND"] = "module://gridlet.matplotlib_backend"
 
 
 def _get_win32():
@@ -19,4 +27,4 @@ def _get_win32():
     raise RuntimeError("COM automation is not available on this platform (Windows only)")
 
 
-__all__ = ["messaging", "Serializer", "excel", "context", "connection_args"]
+__all__ = ["messaging", "Serializer", "excel", "context", "connection_args", "display"]
