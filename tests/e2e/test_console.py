@@ -785,7 +785,8 @@ def test_images_go_to_a_folder_made_for_the_session(tmp_path):
         _ = plt.plot([1, 2, 3])
         ''')
     assert r.returncode == 0, r.stderr
-    m = re.fullmatch(r"\[image/png 640\u00d7480 \u2192 (/\S+/gridlet-console-\w+)/figure-1\.png\]\n", r.stdout)
+    m = re.fullmatch(r"<Figure size 640x480 with 1 Axes>\n"
+                     r"\[image/png 640\u00d7480 \u2192 (/\S+/gridlet-console-\w+)/figure-1\.png\]\n", r.stdout)
     assert m, r.stdout
     try:
         assert _png_size(pathlib.Path(m.group(1)) / "figure-1.png") == (640, 480)
