@@ -9,7 +9,6 @@ import os as _os
 from . import messaging
 from .serializer import Serializer
 from .workbook import Excel, Context
-from .rich_display import display
 
 excel = Excel()
 context = Context()
@@ -20,6 +19,13 @@ _kernel_instance = None
 # matplotlib itself is imported when user code first needs it.
 if not _os.environ.get("MPLBACKEND"):
     _os.environ["MPLBACKEND"] = "module://gridlet.matplotlib_backend"
+
+
+def display(*objs, figure_formats=None):
+    """Shows each object in the editor's output with the richest form it offers (see rich_display)."""
+    # The module loads on first use, so that start-up does not pay for it.
+    from .rich_display import display as _display
+    _display(*objs, figure_formats=figure_formats)
 
 
 def _get_win32():

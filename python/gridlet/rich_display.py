@@ -11,7 +11,6 @@ On the wire images are base64 text, text types are text and application/json is 
 Outside a connected kernel the text/plain form is printed instead.
 """
 
-import base64
 import sys
 
 # What a matplotlib figure is rendered as: any of "png" and "svg".
@@ -38,10 +37,16 @@ def _method(obj, name):
     return getattr(obj, name)
 
 
+def _b64(data):
+    # Imported on first use: base64 pulls in re and struct, which start-up does not need.
+    import base64
+    return base64.b64encode(bytes(data)).decode("ascii")
+
+
 def _wire_value(mime, value):
     if mime in _BINARY:
         if isinstance(value, (bytes, bytearray, memoryview)):
-            return base64.b64encode(bytes(value)).decode("ascii")
+            return _b64(value)
         return value  # already base64 text
     if mime == "application/json" or mime.endswith("+json"):
         return value
@@ -75,7 +80,7 @@ def _figure_bundle(fig, formats):
     for fmt in formats:
         if fmt == "png":
             png = figure_png(fig)
-            data["image/png"] = base64.b64encode(png).decode("ascii")
+            data["image/png"] = _b64(png)
             size = png_size(png)
             if size:
                 metadata["image/png"] = {"width": size[0], "height": size[1]}
