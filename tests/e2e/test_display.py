@@ -155,8 +155,10 @@ def test_matplotlib_is_not_imported_until_used_and_a_chosen_backend_is_kept(kern
     bl = kernel_factory.start(env={"MPLBACKEND": None})
     assert bl.evaluate("import sys, os; ('matplotlib' in sys.modules, os.environ.get('MPLBACKEND'))") == [
         False, "module://gridlet.matplotlib_backend"]
-    msgs = bl.execute("print('hello'); [m for m in __import__('sys').modules if m.startswith('matplotlib')]",
-                      function_name="probe")
+    # neither a plain run nor gridlet.display of other objects loads it
+    msgs = bl.execute("print('hello')\ngridlet.display({'x': 1}); "
+                      "[m for m in __import__('sys').modules if m.startswith('matplotlib')]", function_name="probe")
+    assert of_type(msgs, "display_data")[0]["data"] == {"text/plain": "{'x': 1}"}
     assert msgs[-1]["result"] == []
     # once the backend is loaded, programs started by user code no longer inherit it
     assert bl.evaluate("import matplotlib.pyplot as plt\nplt.figure()\nplt.close('all'); "
