@@ -749,6 +749,8 @@ def test_display_data_and_pictures_placed_in_the_sheet(tmp_path):
         %call reports.sales_chart
         %call reports.sales_chart Sales Sales!G3
         %call reports.sales_chart Sales Sales!B20 other
+        from matplotlib.figure import Figure
+        gridlet.excel.range("Sales!J1:K2").add_picture(Figure(figsize=(2, 1)), width=100)["name"]
         %pictures
         %show Sales!G1:H1
         %save-picture 'Sales chart' {saved}
@@ -768,12 +770,14 @@ def test_display_data_and_pictures_placed_in_the_sheet(tmp_path):
     assert (images / "figure-2.svg").read_text().lstrip().startswith("<?xml")
     assert sorted(p.name for p in images.iterdir()) == ["figure-1.png", "figure-2.png", "figure-2.svg"]
     chart = s["chart"].splitlines()
-    assert chart[:3] == ["Out: 'Sales chart at Sales!G3'"] * 2 + ["Out: 'other at Sales!B20'"]
+    assert chart[:4] == ["Out: 'Sales chart at Sales!G3'"] * 2 + ["Out: 'other at Sales!B20'", "Out: 'Picture 3'"]
     size = saved.stat().st_size
-    assert re.fullmatch(rf"Sales chart  Sales!G3  640\u00d7360  {size} bytes", chart[3])
-    assert re.fullmatch(r"other  Sales!B20  640\u00d7360  \d+ bytes", chart[4])
-    assert chart[5:] == ["Sales", "   G  H", "1", "picture 'Sales chart' at G3, 640\u00d7360",
-                         "picture 'other' at B20, 640\u00d7360", f"wrote {size} bytes to {saved}"]
+    assert re.fullmatch(rf"Sales chart  Sales!G3  640\u00d7360  {size} bytes", chart[4])
+    assert re.fullmatch(r"other  Sales!B20  640\u00d7360  \d+ bytes", chart[5])
+    assert re.fullmatch(r"Picture 3  Sales!J1  200\u00d7100 shown 100\u00d750  \d+ bytes", chart[6])
+    assert chart[7:] == ["Sales", "   G  H", "1", "picture 'Sales chart' at G3, 640\u00d7360",
+                         "picture 'other' at B20, 640\u00d7360", "picture 'Picture 3' at J1, 200\u00d7100",
+                         f"wrote {size} bytes to {saved}"]
     assert _png_size(saved) == (640, 360)
     assert s["missing"] == "error: no picture named 'nothing' (%pictures lists them)\n"
     assert r.returncode == 1
