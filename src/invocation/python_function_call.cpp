@@ -62,7 +62,8 @@ PyObject* same_function_in(PyObject* module, PyObject* qualname) {
         obj = next;
     }
     Py_DECREF(parts);
-    if (obj && PyFunction_Check(obj) && PyFunction_GET_GLOBALS(obj) == PyModule_GetDict(module)) return obj;
+    if (obj && PyFunction_Check(obj) && PyModule_Check(module) && PyFunction_GET_GLOBALS(obj) == PyModule_GetDict(module))
+        return obj;
     Py_XDECREF(obj);
     return nullptr;
 }

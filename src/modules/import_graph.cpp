@@ -100,7 +100,10 @@ void record_if_workbook(PyObject* cache, PyObject* importer, PyObject* name) {
 // named: the module and its package prefixes, and the submodules listed after `from ... import`.
 void note_import(PyObject* loader, PyObject* globals, PyObject* name, PyObject* fromlist, PyObject* level) {
     PyObject* importer = PyDict_GetItemWithError(globals, g_str_name);
-    if (!importer || !PyUnicode_Check(importer) || !PyUnicode_Check(name)) return;
+    if (!importer || !PyUnicode_Check(importer) || !name || !PyUnicode_Check(name)) {
+        PyErr_Clear();
+        return;
+    }
     long lvl = level && PyLong_Check(level) ? PyLong_AsLong(level) : 0;
     PyObject* cache = PyObject_GetAttr(loader, g_str_cache);
     PyObject* full = cache && PyDict_Check(cache) ? absolute_name(name, globals, lvl) : nullptr;
@@ -151,7 +154,7 @@ PyObject* tracking_import(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     }
     if (!PyObject_TypeCheck(loader, reinterpret_cast<PyTypeObject*>(g_loader_class))) return result;
     Py_INCREF(loader);
-    note_import(loader, globals, args[0], argument(args, nargs, kwnames, 3, "fromlist"),
+    note_import(loader, globals, argument(args, nargs, kwnames, 0, "name"), argument(args, nargs, kwnames, 3, "fromlist"),
                 argument(args, nargs, kwnames, 4, "level"));
     Py_DECREF(loader);
     return result;

@@ -280,6 +280,11 @@ def test_builtin_import_behaves_as_usual(kernel):
         " builtins.__import__('dep_imp_h').V, importlib.import_module('dep_imp_h').V,"
         " builtins.__import__.__name__, type(builtins.__import__).__name__)"
     ) == ["posixpath", "json", "h", "h", "__import__", "builtin_function_or_method"]
+    # Called by keyword from a workbook module, the import is recorded all the same.
+    send_module(kernel, "dep_imp_user", "h = __import__(fromlist=(), globals=globals(), name='dep_imp_h')\n")
+    assert kernel.evaluate("import dep_imp_user; dep_imp_user.h.V") == "h"
+    send_module(kernel, "dep_imp_h", "V = 'h2'\n")
+    assert kernel.evaluate("import dep_imp_user; dep_imp_user.h.V") == "h2"
     msgs = kernel.execute("import dep_no_such_module_at_all")
     assert msgs[-1]["type"] == "execution_error"
     assert msgs[-1]["error"]["type"] == "ModuleNotFoundError"
