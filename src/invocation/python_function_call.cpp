@@ -29,7 +29,7 @@ void send_refusal(Kernel& kernel, const CallableCall& c, const ErrorRecord& e) {
     kernel.send_json(msg, {"python_function_result", c.request_id_json});
 }
 
-PyObject* registered(Kernel& kernel, const std::string& id) {
+PyObject* registered(const GilHeld&, Kernel& kernel, const std::string& id) {
     PyObject* messaging = PyObject_GetAttrString(kernel.bridge_module(), "messaging");
     PyObject* func = messaging ? PyObject_CallMethod(messaging, "get_callable", "s", id.c_str()) : nullptr;
     Py_XDECREF(messaging);
@@ -38,7 +38,7 @@ PyObject* registered(Kernel& kernel, const std::string& id) {
 
 // The function `func` is or is bound from, when a workbook module defined it: its globals are
 // that module's namespace. Borrowed, or nullptr.
-PyObject* workbook_globals(Kernel& kernel, PyObject* func) {
+PyObject* workbook_globals(const GilHeld&, Kernel& kernel, PyObject* func) {
     PyObject* f = PyMethod_Check(func) ? PyMethod_GET_FUNCTION(func) : func;
     if (!PyFunction_Check(f)) return nullptr;
     PyObject* globals = PyFunction_GET_GLOBALS(f);
@@ -48,7 +48,7 @@ PyObject* workbook_globals(Kernel& kernel, PyObject* func) {
 
 // `module`'s attribute path `qualname` ("f", "Class.method") when it leads to a function that the
 // module itself defines; nullptr otherwise (nested functions and lambdas have no such path).
-PyObject* same_function_in(PyObject* module, PyObject* qualname) {
+PyObject* same_function_in(const GilHeld&, PyObject* module, PyObject* qualname) {
     if (!PyUnicode_Check(qualname) || PyUnicode_FindChar(qualname, '<', 0, PyUnicode_GET_LENGTH(qualname), 1) >= 0)
         return nullptr;
     PyObject* dot = PyUnicode_FromString(".");
@@ -75,7 +75,7 @@ PyObject* same_function_in(PyObject* module, PyObject* qualname) {
 // qualified name in the new module takes the id over. Callables of other code, bound methods of
 // old instances and nested functions are called as they are. Consumes `func`.
 PyObject* current_callable(const GilHeld& gil, Kernel& kernel, const std::string& id, PyObject* func) {
-    PyObject* globals = workbook_globals(kernel, func);
+    PyObject* globals = workbook_globals(gil, kernel, func);
     PyObject* name = globals ? PyDict_GetItemString(globals, "__name__") : nullptr;
     if (!name || !PyUnicode_Check(name)) return func;
     PyObject* current = PyImport_GetModule(name);
@@ -90,7 +90,7 @@ PyObject* current_callable(const GilHeld& gil, Kernel& kernel, const std::string
         Py_DECREF(func);
         return nullptr;
     }
-    PyObject* again = registered(kernel, id);
+    PyObject* again = registered(gil, kernel, id);
     if (!again) {
         Py_DECREF(module);
         Py_DECREF(func);
@@ -105,7 +105,7 @@ PyObject* current_callable(const GilHeld& gil, Kernel& kernel, const std::string
     PyObject* replacement = nullptr;
     if (PyFunction_Check(func)) {
         PyObject* qualname = PyObject_GetAttrString(func, "__qualname__");
-        replacement = qualname ? same_function_in(module, qualname) : nullptr;
+        replacement = qualname ? same_function_in(gil, module, qualname) : nullptr;
         Py_XDECREF(qualname);
         PyErr_Clear();
     }
@@ -121,7 +121,7 @@ PyObject* current_callable(const GilHeld& gil, Kernel& kernel, const std::string
 }
 
 PyObject* lookup_callable(const GilHeld& gil, Kernel& kernel, const std::string& id) {
-    PyObject* func = registered(kernel, id);
+    PyObject* func = registered(gil, kernel, id);
     if (func && func != Py_None) func = current_callable(gil, kernel, id, func);
     if (!func) return nullptr;
     if (func == Py_None) {
