@@ -6,6 +6,7 @@
 #include "kernel/kernel.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
+#include "modules/import_graph.hpp"
 #include "util/log.hpp"
 
 namespace gridlet::invocation {
@@ -79,7 +80,8 @@ bool is_plain_scalar(PyObject* v) {
 
 }  // namespace
 
-PyObject* import_module(const GilHeld&, const std::string& name, const std::string& missing_text) {
+PyObject* import_module(const GilHeld& gil, const std::string& name, const std::string& missing_text) {
+    import_graph::settle(gil);
     PyObject* key = PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
     if (!key) return nullptr;
     PyObject* module = PyImport_GetModule(key);

@@ -7,6 +7,7 @@
 #include "kernel/kernel.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/py_json.hpp"
+#include "modules/import_graph.hpp"
 #include "modules/module_loader.hpp"
 #include "util/log.hpp"
 
@@ -78,6 +79,7 @@ PyObject* current_callable(const GilHeld& gil, Kernel& kernel, const std::string
     PyObject* globals = workbook_globals(gil, kernel, func);
     PyObject* name = globals ? PyDict_GetItemString(globals, "__name__") : nullptr;
     if (!name || !PyUnicode_Check(name)) return func;
+    import_graph::settle(gil);
     PyObject* current = PyImport_GetModule(name);
     const bool fresh = current && PyModule_Check(current) && PyModule_GetDict(current) == globals;
     Py_XDECREF(current);

@@ -1,7 +1,11 @@
 #include "modules/import_graph.hpp"
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "messaging/py_json.hpp"
+#include "util/log.hpp"
 
 namespace gridlet::import_graph {
 namespace {
@@ -18,6 +22,58 @@ PyObject* g_str_dot = nullptr;
 
 // Names of the workbook modules whose code runs on this thread, innermost last (strong refs).
 thread_local std::vector<PyObject*> t_executing;
+
+// Importers to unload whose own import was still running (strong refs, with their log suffix).
+std::vector<std::pair<PyObject*, std::string>> g_pending;
+bool g_finishing = false;
+
+bool is_workbook_module(PyObject* module) {
+    if (!PyModule_Check(module)) return false;
+    PyObject* loader = PyDict_GetItemString(PyModule_GetDict(module), "__loader__");
+    return loader && PyObject_TypeCheck(loader, reinterpret_cast<PyTypeObject*>(g_loader_class));
+}
+
+// True while the module's import is still running its top-level code: the import system puts
+// the module back into sys.modules when that ends, so it cannot be taken out before.
+bool initializing(PyObject* module) {
+    PyObject* spec = PyDict_GetItemString(PyModule_GetDict(module), "__spec__");
+    PyObject* flag = spec ? PyObject_GetAttrString(spec, "_initializing") : nullptr;
+    const bool yes = flag && PyObject_IsTrue(flag) == 1;
+    Py_XDECREF(flag);
+    PyErr_Clear();
+    return yes;
+}
+
+// Removes `name` from sys.modules if a workbook module is there; false when that has to wait.
+bool unload(PyObject* name, const std::string& suffix) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* module = PyDict_GetItemWithError(modules, name);
+    if (!module || !is_workbook_module(module)) {
+        PyErr_Clear();
+        return true;
+    }
+    if (initializing(module)) return false;
+    if (PyDict_DelItem(modules, name) == 0)
+        GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from sys.modules{}", py_json::utf8_of(GilHeld::from_python(), name),
+                   suffix);
+    PyErr_Clear();
+    return true;
+}
+
+void finish_pending() {
+    if (g_finishing || !g_loader_class) return;
+    g_finishing = true;
+    auto pending = std::move(g_pending);
+    g_pending.clear();
+    for (auto& [name, suffix] : pending) {
+        if (unload(name, suffix)) {
+            Py_DECREF(name);
+        } else {
+            g_pending.emplace_back(name, std::move(suffix));
+        }
+    }
+    g_finishing = false;
+}
 
 bool ready() {
     if (g_imports) return true;
@@ -143,6 +199,7 @@ PyObject* argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, P
 
 // builtins.__import__: the interpreter's own import, then a look at who imported.
 PyObject* tracking_import(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!g_pending.empty()) finish_pending();
     PyObject* result = PyObject_Vectorcall(g_original_import, args, nargs, kwnames);
     if (!result) return nullptr;
     PyObject* globals = argument(args, nargs, kwnames, 1, "globals");
@@ -245,6 +302,21 @@ PyObject* importers_of(const GilHeld&, PyObject* name) {
     Py_DECREF(queue);
     PyErr_Clear();
     return out;
+}
+
+void settle(const GilHeld&) {
+    if (!g_pending.empty()) finish_pending();
+}
+
+void unload_importers(const GilHeld& gil, PyObject* name, const char* suffix) {
+    finish_pending();
+    PyObject* importers = importers_of(gil, name);
+    for (Py_ssize_t i = 0; importers && i < PyList_GET_SIZE(importers); ++i) {
+        PyObject* importer = PyList_GET_ITEM(importers, i);
+        if (!unload(importer, suffix)) g_pending.emplace_back(Py_NewRef(importer), suffix);
+    }
+    Py_XDECREF(importers);
+    PyErr_Clear();
 }
 
 }  // namespace gridlet::import_graph

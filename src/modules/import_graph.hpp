@@ -39,4 +39,15 @@ void forget(const GilHeld&, PyObject* name);
 // nearest first; `name` itself is never included, even in a cycle. New list reference.
 PyObject* importers_of(const GilHeld&, PyObject* name);
 
+// Removes from sys.modules every workbook module that imports `name` (importers_of), so that its
+// next import runs it again and binds the new `name`; each removal is logged at debug level as
+// "[InMemoryModuleLoader] Removed 'NAME' from sys.modules" + `suffix`. A module whose own import
+// is still running its top-level code is removed once that import has finished (see settle):
+// that run ends with the old code, as any run under way does.
+void unload_importers(const GilHeld&, PyObject* name, const char* suffix);
+
+// Removes the importers left waiting by unload_importers whose import has finished. Runs before
+// every import statement; code that looks a module up in sys.modules directly calls it first.
+void settle(const GilHeld&);
+
 }  // namespace gridlet::import_graph

@@ -144,34 +144,6 @@ PyObject* exec_module(PyObject* self, PyObject* module) {
     return nullptr;
 }
 
-// A module object that this loader (or another InMemoryModuleLoader) executed.
-bool is_workbook_module(PyObject* module) {
-    if (!PyModule_Check(module)) return false;
-    PyObject* loader = PyDict_GetItemString(PyModule_GetDict(module), "__loader__");
-    return loader && PyObject_TypeCheck(loader, reinterpret_cast<PyTypeObject*>(g_loader_class));
-}
-
-// Removes from sys.modules every workbook module that imports `name`, directly or through other
-// workbook modules, so that the next import runs it again and binds the new `name`. Each removal
-// is logged like the removal of `name` itself (`suffix` completes the line).
-void remove_importers(PyObject* name, const char* suffix) {
-    PyObject* importers = import_graph::importers_of(GilHeld::from_python(), name);
-    if (!importers) {
-        PyErr_Clear();
-        return;
-    }
-    PyObject* modules = PyImport_GetModuleDict();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(importers); ++i) {
-        PyObject* importer = PyList_GET_ITEM(importers, i);
-        PyObject* module = PyDict_GetItemWithError(modules, importer);
-        if (!module || !is_workbook_module(module)) continue;
-        if (PyDict_DelItem(modules, importer) == 0)
-            GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from sys.modules{}", text(importer), suffix);
-    }
-    Py_DECREF(importers);
-    PyErr_Clear();
-}
-
 PyObject* update_module_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2) {
         PyErr_SetString(PyExc_TypeError, "update_module(module_name, code) takes two arguments");
@@ -188,7 +160,7 @@ PyObject* update_module_method(PyObject* self, PyObject* const* args, Py_ssize_t
         PyDict_DelItem(modules, args[0]);
         GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from sys.modules to force reload", text(args[0]));
     }
-    remove_importers(args[0], " to force reload");
+    import_graph::unload_importers(GilHeld::from_python(), args[0], " to force reload");
     Py_RETURN_NONE;
 }
 
@@ -206,7 +178,7 @@ PyObject* delete_module_method(PyObject* self, PyObject* name) {
         PyDict_DelItem(modules, name);
         GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from sys.modules", text(name));
     }
-    remove_importers(name, "");
+    import_graph::unload_importers(GilHeld::from_python(), name, "");
     import_graph::forget(GilHeld::from_python(), name);
     PyObject* filename = virtual_name(name);
     PyObject* linecache = PyImport_ImportModule("linecache");

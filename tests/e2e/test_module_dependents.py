@@ -288,3 +288,21 @@ def test_builtin_import_behaves_as_usual(kernel):
     msgs = kernel.execute("import dep_no_such_module_at_all")
     assert msgs[-1]["type"] == "execution_error"
     assert msgs[-1]["error"]["type"] == "ModuleNotFoundError"
+
+
+def test_dependent_still_running_its_top_level_finishes_then_reloads(kernel):
+    send_module(kernel, "dep_slow_h", "V = 1\n")
+    send_module(kernel, "dep_slow_user", "import time, dep_slow_h\nprint('imported', flush=True)\n"
+                                         "time.sleep(1.0)\nSEEN = dep_slow_h.V\n"
+                                         "def f():\n    return [SEEN, dep_slow_h.V]\n")
+    r = rid("slow")
+    kernel.send({"type": "custom_function_call", "module_name": "dep_slow_user", "function_name": "f",
+                 "args": [], "request_id": r})
+    kernel.recv_until(lambda m: m.get("request_id") == r and m.get("type") == "stdout", 10)
+    # The helper changes while the dependent's first run is still going on.
+    send_module(kernel, "dep_slow_h", "V = 2\n")
+    msgs = kernel.collect_for(r, "function_execution_result", timeout=10)
+    assert msgs[-1]["status"] == "success", msgs[-1]
+    assert msgs[-1]["result"] == [1, 1]
+    # That run ends with the old code; the next call runs the dependent again.
+    assert _result(kernel, "dep_slow_user", "f") == [2, 2]
