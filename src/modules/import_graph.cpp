@@ -28,7 +28,7 @@ std::vector<std::pair<PyObject*, std::string>> g_pending;
 bool g_finishing = false;
 
 bool is_workbook_module(PyObject* module) {
-    if (!PyModule_Check(module)) return false;
+    if (!g_loader_class || !PyModule_Check(module)) return false;
     PyObject* loader = PyDict_GetItemString(PyModule_GetDict(module), "__loader__");
     return loader && PyObject_TypeCheck(loader, reinterpret_cast<PyTypeObject*>(g_loader_class));
 }
@@ -61,7 +61,7 @@ bool unload(PyObject* name, const std::string& suffix) {
 }
 
 void finish_pending() {
-    if (g_finishing || !g_loader_class) return;
+    if (g_finishing) return;
     g_finishing = true;
     auto pending = std::move(g_pending);
     g_pending.clear();
@@ -226,6 +226,7 @@ PyMethodDef g_import_def = {"__import__",
 
 void install(const GilHeld&, PyObject* loader_class) {
     if (g_original_import || !ready()) return;
+    if (!g_loader_class) g_loader_class = Py_NewRef(loader_class);
     PyObject* builtins = PyImport_ImportModule("builtins");
     PyObject* original = builtins ? PyObject_GetAttrString(builtins, "__import__") : nullptr;
     if (!original) {
@@ -248,7 +249,6 @@ void install(const GilHeld&, PyObject* loader_class) {
     Py_XDECREF(module_name);
     if (hook && PyObject_SetAttrString(builtins, "__import__", hook) == 0) {
         g_original_import = original;  // keeps the reference
-        g_loader_class = Py_NewRef(loader_class);
     } else {
         Py_DECREF(original);
         PyErr_Clear();
