@@ -34,6 +34,9 @@ Console commands:
   %sync                         send changed modules now and wait for the kernel
   %sheets                       the sheets and their used ranges
   %show [RANGE]                 cells of a range ("Sales!A1:C4"; default: the first sheet)
+                                and the pictures placed on its sheet
+  %pictures                     the pictures placed by gridlet add_picture
+  %save-picture NAME FILE       write a placed picture to FILE (PNG); quote a NAME with spaces
   %help                         this list
   %quit                         leave (Ctrl-D does the same)
 Arguments are JSON where they parse as JSON ([1, 2], {"a": 1}, "text", 3.5, true, null);
@@ -50,6 +53,8 @@ Options:
   --kernel-log FILE    append the kernel's log to FILE (default: a temporary file, removed
                        at exit and shown when the kernel fails to start)
   --poll SECONDS       how often FOLDER is checked for changed files (default 0.5; 0: never)
+  --images DIR         where the images shown by the kernel are written (default: a new
+                       folder under the temporary folder, named when the first one comes)
   --verbose            print every protocol message on stderr
   --help               this text
 
@@ -123,6 +128,8 @@ std::optional<Options> parse_options(int argc, char** argv, bool& help, std::str
       }
     } else if (a == "--kernel-log") {
       if (!value(o.kernel_log)) return std::nullopt;
+    } else if (a == "--images") {
+      if (!value(o.images)) return std::nullopt;
     } else if (a.starts_with("-") && a != "-") {
       error = "unknown option " + std::string(a);
       return std::nullopt;

@@ -19,6 +19,7 @@ struct Options {
   double poll = 0.5;           // seconds between folder scans; 0: never
   double connect_timeout = 20; // seconds for the kernel to connect
   bool verbose = false;
+  std::string images;          // --images DIR; empty: a new temporary folder per session
 };
 
 extern const char* const kUsage;

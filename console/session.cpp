@@ -90,7 +90,8 @@ Session::Session(asio::io_context& io, std::shared_ptr<Link> link, Workbook& wor
       printer_(printer),
       options_(options),
       interactive_(interactive),
-      poll_timer_(io) {}
+      poll_timer_(io),
+      images_(options.images) {}
 
 std::string Session::new_request_id() {
   return "console-" + std::to_string(::getpid()) + "-" + std::to_string(++counter_);
@@ -203,6 +204,11 @@ void Session::on_message(json::object& m) {
     } else {
       printer_.err("gridlet-console: the kernel asked for module '" + name + "', which the folder does not hold\n");
     }
+    return;
+  }
+  if (type == "display_data") {
+    // Shown wherever it comes from: a request's run or a thread of user code outside one.
+    printer_.out(render_display(m, images_));
     return;
   }
   if (type == "show_message_box") {
@@ -410,6 +416,13 @@ void Session::answer_sys_request(const json::object& m) {
       if (!values) throw WorkbookError("set_range needs values");
       workbook_.set(str_field(payload, "address"), *values);
       reply["ok"] = true;
+    } else if (action == "add_picture") {
+      auto png = base64_decode(str_field(payload, "image_png"));
+      if (!png) throw WorkbookError("image_png is not base64");
+      auto* width = payload.if_contains("width");
+      auto* height = payload.if_contains("height");
+      reply["name"] = workbook_.add_picture(str_field(payload, "address"), str_field(payload, "name"), std::move(*png),
+                                            width ? *width : json::value(nullptr), height ? *height : json::value(nullptr));
     } else if (action == "sheet_names") {
       json::array names;
       for (auto& n : workbook_.sheet_names()) names.emplace_back(n);
@@ -727,6 +740,40 @@ Outcome Session::console_command(const std::string& text, bool& quit) {
         address = names.front();
       }
       printer_.out(workbook_.render(address));
+      std::string sheet = workbook_.resolve(address).sheet;
+      for (auto& p : workbook_.pictures())
+        if (p.sheet == sheet)
+          printer_.out("picture '" + p.name + "' at " + p.cell + ", " + size_text(p.pixels_w, p.pixels_h) + "\n");
+      return Outcome::Ok;
+    }
+    if (word == "%pictures") {
+      auto all = workbook_.pictures();
+      if (all.empty()) printer_.out("(no pictures)\n");
+      for (auto& p : all) {
+        auto shown = size_text(static_cast<unsigned>(p.shown_w + 0.5), static_cast<unsigned>(p.shown_h + 0.5));
+        printer_.out(p.name + "  " + p.sheet + "!" + p.cell + "  " + size_text(p.pixels_w, p.pixels_h) +
+                     (p.shown_w != p.pixels_w || p.shown_h != p.pixels_h ? " shown " + shown : "") + "  " +
+                     std::to_string(p.png.size()) + " bytes\n");
+      }
+      return Outcome::Ok;
+    }
+    if (word == "%save-picture") {
+      std::string name, file;
+      if (!rest.empty() && (rest[0] == '\'' || rest[0] == '"')) {
+        auto close = rest.find(rest[0], 1);
+        if (close == std::string::npos) return fail("unclosed quote in the picture's name");
+        name = rest.substr(1, close - 1);
+        file = first_word(rest.substr(close + 1)).first;
+      } else {
+        auto [n, after] = first_word(rest);
+        name = n;
+        file = after;
+      }
+      if (name.empty() || file.empty()) return fail("%save-picture needs NAME FILE");
+      auto p = workbook_.picture(name);
+      if (!p) return fail("no picture named '" + name + "' (%pictures lists them)");
+      write_file(file, p->png);
+      printer_.out("wrote " + std::to_string(p->png.size()) + " bytes to " + file + "\n");
       return Outcome::Ok;
     }
   } catch (const std::exception& e) {

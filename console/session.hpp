@@ -12,6 +12,7 @@
 #include "link.hpp"
 #include "module_folder.hpp"
 #include "options.hpp"
+#include "pictures.hpp"
 #include "workbook.hpp"
 
 #include <atomic>
@@ -149,6 +150,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::atomic<bool> closed_{false};
   int seen_interrupts_ = 0;
   std::atomic<unsigned> counter_{0};
+  ImageFolder images_;  // io thread
 };
 
 }  // namespace console

@@ -1,5 +1,7 @@
 #include "workbook.hpp"
 
+#include "pictures.hpp"
+
 #include "values.hpp"
 
 #include <algorithm>
@@ -403,6 +405,67 @@ std::string Workbook::render(const std::string& address) const {
     out += line + '\n';
   }
   return out;
+}
+
+// ----------------------------------------------------------------------------------- pictures
+
+std::string Workbook::add_picture(const std::string& address, std::string name, std::string png,
+                                  const json::value& width, const json::value& height) {
+  auto size = png_size(png);
+  if (!size) throw WorkbookError("image_png is not a PNG image");
+  auto number = [](const json::value& v, const char* what) -> double {
+    if (v.is_null()) return 0;
+    double d = v.is_double() ? v.get_double() : v.is_int64() ? double(v.get_int64()) : v.is_uint64() ? double(v.get_uint64()) : -1;
+    if (!(d > 0)) throw WorkbookError(std::string(what) + " must be a positive number or null");
+    return d;
+  };
+  Picture p;
+  p.shown_w = number(width, "width");
+  p.shown_h = number(height, "height");
+  p.pixels_w = size->first;
+  p.pixels_h = size->second;
+  if (p.shown_w == 0 && p.shown_h == 0) {
+    p.shown_w = p.pixels_w;
+    p.shown_h = p.pixels_h;
+  } else if (p.shown_h == 0) {
+    p.shown_h = p.pixels_w ? p.shown_w * p.pixels_h / p.pixels_w : 0;
+  } else if (p.shown_w == 0) {
+    p.shown_w = p.pixels_h ? p.shown_h * p.pixels_w / p.pixels_h : 0;
+  }
+  std::lock_guard lock(mutex_);
+  Area a = resolve_locked(address);
+  p.sheet = a.sheet;
+  p.cell = column_name(a.col0) + std::to_string(a.row0 + 1);
+  p.png = std::move(png);
+  if (name.empty()) {
+    for (std::size_t n = pictures_.size() + 1;; ++n) {
+      name = "Picture " + std::to_string(n);
+      bool taken = false;
+      for (auto& q : pictures_) taken = taken || q.name == name;
+      if (!taken) break;
+    }
+  }
+  p.name = name;
+  for (auto& q : pictures_) {
+    if (q.name == name) {
+      q = std::move(p);
+      return name;
+    }
+  }
+  pictures_.push_back(std::move(p));
+  return name;
+}
+
+std::vector<Picture> Workbook::pictures() const {
+  std::lock_guard lock(mutex_);
+  return pictures_;
+}
+
+std::optional<Picture> Workbook::picture(const std::string& name) const {
+  std::lock_guard lock(mutex_);
+  for (auto& p : pictures_)
+    if (p.name == name) return p;
+  return std::nullopt;
 }
 
 }  // namespace console

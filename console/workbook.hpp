@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,6 +31,18 @@ struct Area {
   bool single() const { return row0 == row1 && col0 == col1; }
   std::size_t rows() const { return row1 - row0 + 1; }
   std::size_t cols() const { return col1 - col0 + 1; }
+};
+
+// A picture placed in a sheet by add_picture: its top left corner sits on `cell` of `sheet`.
+struct Picture {
+  std::string name;
+  std::string sheet;
+  std::string cell;       // "D2"
+  std::string png;        // the image's bytes
+  unsigned pixels_w = 0;  // the image's own size
+  unsigned pixels_h = 0;
+  double shown_w = 0;     // the size it is shown at (the image's own unless asked otherwise)
+  double shown_h = 0;
 };
 
 // "A" -> 0, "AB" -> 27; column letters of a 0-based index.
@@ -62,6 +75,14 @@ class Workbook {
   // Resolves an address against the current sheets.
   Area resolve(const std::string& address) const;
 
+  // Places a PNG at the top left cell of `address`. An empty name becomes "Picture N"; a picture
+  // of the same name is replaced. `width`/`height` are numbers or null (null: keep the aspect
+  // ratio of the other, or the image's own size). Returns the name.
+  std::string add_picture(const std::string& address, std::string name, std::string png,
+                          const json::value& width, const json::value& height);
+  std::vector<Picture> pictures() const;
+  std::optional<Picture> picture(const std::string& name) const;
+
  private:
   struct Sheet {
     std::string name;
@@ -74,6 +95,7 @@ class Workbook {
 
   mutable std::mutex mutex_;
   std::vector<Sheet> sheets_;
+  std::vector<Picture> pictures_;
 };
 
 }  // namespace console

@@ -9,7 +9,7 @@ PKGS=(
   libspdlog-dev libfmt-dev
   libgtest-dev googletest
   python3-pytest python3-websockets python3-jedi python3-pyflakes
-  python3-numpy python3-pandas
+  python3-numpy python3-pandas python3-matplotlib
   openssl
   clang-14 libclang-rt-14-dev
 )

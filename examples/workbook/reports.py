@@ -5,6 +5,7 @@ Excel calls them as custom functions; from gridlet-console:
     %call reports.summary Sales!E2:E13
     %call reports.by_region
     %stream reports.running_total Sales!E2:E13
+    %call reports.sales_chart
 """
 import time
 
@@ -62,3 +63,32 @@ def running_total(address="Sales!E2:E13", delay=0.2):
         total += number
         yield round(total, 2)
         time.sleep(delay)
+
+
+def sales_chart(address="Sales", where="Sales!G3", name="Sales chart"):
+    """Charts the revenue of each month by region and places the chart in the sheet at `where`.
+
+    Called again (after the data changed), it replaces its picture instead of adding one.
+    Needs matplotlib.
+    """
+    from matplotlib.figure import Figure
+
+    rows = gridlet.excel.range(address).value
+    header = rows[0]
+    records = [dict(zip(header, row)) for row in rows[1:] if row and row[0] is not None]
+    months = sorted({r["Month"] for r in records})
+    regions = sorted({r["Region"] for r in records})
+    # A figure of its own (not pyplot's): nothing stays open between recalculations.
+    fig = Figure(figsize=(6.4, 3.6), dpi=100)
+    ax = fig.add_subplot()
+    width = 0.8 / len(regions)
+    for i, region in enumerate(regions):
+        revenue = [sum(r["Revenue"] for r in records if r["Month"] == m and r["Region"] == region) for m in months]
+        ax.bar([x + i * width for x in range(len(months))], revenue, width, label=region)
+    ax.set_xticks([x + 0.4 - width / 2 for x in range(len(months))], months)
+    ax.set_ylabel("Revenue")
+    ax.set_title("Revenue by month and region")
+    ax.legend()
+    fig.tight_layout()
+    answer = gridlet.excel.range(where).add_picture(fig, name=name)
+    return f"{answer['name']} at {where}"

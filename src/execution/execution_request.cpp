@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "execution/code_executor.hpp"
+#include "execution/display_data.hpp"
 #include "execution/error_json.hpp"
 #include "execution/run_output.hpp"
 #include "kernel/kernel.hpp"
@@ -56,6 +57,8 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
         RunOutput run(kernel, tail, /*keep_text=*/false, r.request_id_json);
         RunScope scope(gil, run);
         outcome = kernel.executor().execute(gil, code);
+        // Figures the code left open show once, before the reply, with the run's fields.
+        display_data::show_open_figures(gil);
     }
     Py_DECREF(code);
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Execution completed (request_id={})", thread, r.request_id_display);

@@ -1,5 +1,7 @@
 #include "execution/run_output.hpp"
 
+#include <atomic>
+
 #include "kernel/kernel.hpp"
 #include "messaging/json_text.hpp"
 
@@ -9,6 +11,11 @@ thread_local RunOutput* t_current = nullptr;
 }
 
 RunOutput* RunOutput::current() { return t_current; }
+
+std::uint64_t RunOutput::next_serial() {
+    static std::atomic<std::uint64_t> counter{0};
+    return ++counter;
+}
 
 RunScope::RunScope(const GilHeld& gil, RunOutput& run) : gil_(gil), run_(run), previous_(t_current) {
     t_current = &run;
@@ -27,6 +34,17 @@ void RunOutput::write(const GilHeld& gil, StreamKind kind, std::string_view utf8
     json_text::append_string(message, utf8);
     message += tail_;
     kernel_.post_from_worker(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", request_id_json_});
+}
+
+}  // namespace gridlet
+
+namespace gridlet {
+
+void RunOutput::display(const GilHeld& gil, std::string_view bundle) {
+    std::string message = "{\"type\":\"display_data\",";
+    message += bundle;
+    message += tail_;
+    kernel_.post_from_worker(gil, message, {"display_data", request_id_json_});
 }
 
 }  // namespace gridlet

@@ -8,6 +8,7 @@
 #include "messaging/fields.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
+#include "modules/import_graph.hpp"
 #include "util/log.hpp"
 
 namespace gridlet::invocation {
@@ -125,7 +126,8 @@ void raise_args_type_error(const GilHeld& gil, const boost::json::value& args) {
 
 }  // namespace
 
-PyObject* import_module(const GilHeld&, const std::string& name, const std::string& missing_text) {
+PyObject* import_module(const GilHeld& gil, const std::string& name, const std::string& missing_text) {
+    import_graph::settle(gil);
     PyObject* key = PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
     if (!key) return nullptr;
     PyObject* module = PyImport_GetModule(key);

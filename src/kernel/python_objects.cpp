@@ -5,6 +5,8 @@
 
 #include "components/com_events.hpp"
 #include "components/debugger.hpp"
+#include "execution/display_data.hpp"
+#include "execution/run_output.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/py_json.hpp"
 #include "services/host_interaction.hpp"
@@ -56,6 +58,21 @@ void register_kernel_classes(py::module_& m) {
         .def_property_readonly("workbook_id", [](KernelHandle& h) { return h.kernel->workbook_id(); })
         .def_property_readonly("has_active_debugger", [](KernelHandle& h) { return h.kernel->debugger() != nullptr; })
         .def_property_readonly("running", [](KernelHandle& h) { return h.kernel->running(); })
+        .def_property_readonly(
+            "current_run",
+            [](KernelHandle&) -> py::object {
+                RunOutput* run = RunOutput::current();
+                if (!run) return py::none();
+                return py::int_(run->serial());
+            },
+            "A number naming the run of user code on the calling thread, or None outside a run.")
+        .def("send_display_data",
+             [](KernelHandle& h, py::object data, py::object metadata) {
+                 if (!display_data::send(GilHeld::from_python(), *h.kernel, data.ptr(), metadata.ptr()))
+                     throw py::error_already_set();
+             },
+             py::arg("data"), py::arg("metadata") = py::none(),
+             "Send one display_data message (a MIME bundle) with the calling run's fields.")
         .def("save_object",
              [](KernelHandle& h, py::object key, py::object obj) {
                  require_str(key, "key");

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "messaging/py_json.hpp"
+#include "modules/import_graph.hpp"
 #include "util/log.hpp"
 
 namespace gridlet {
@@ -109,6 +110,7 @@ PyObject* exec_module(PyObject* self, PyObject* module) {
     }
     PyObject* filename = virtual_name(name);
     if (!register_lines(filename, source)) PyErr_Clear();
+    import_graph::ExecScope executing(GilHeld::from_python(), name);
 
     static PyObject* compile_fn = PyDict_GetItemString(PyEval_GetBuiltins(), "compile");
     PyObject* code = PyObject_CallFunction(compile_fn, "OOs", source, filename, "exec");
@@ -158,6 +160,7 @@ PyObject* update_module_method(PyObject* self, PyObject* const* args, Py_ssize_t
         PyDict_DelItem(modules, args[0]);
         GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from sys.modules to force reload", text(args[0]));
     }
+    import_graph::unload_importers(GilHeld::from_python(), args[0], " to force reload");
     Py_RETURN_NONE;
 }
 
@@ -175,6 +178,8 @@ PyObject* delete_module_method(PyObject* self, PyObject* name) {
         PyDict_DelItem(modules, name);
         GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from sys.modules", text(name));
     }
+    import_graph::unload_importers(GilHeld::from_python(), name, "");
+    import_graph::forget(GilHeld::from_python(), name);
     PyObject* filename = virtual_name(name);
     PyObject* linecache = PyImport_ImportModule("linecache");
     PyObject* lc = linecache ? PyObject_GetAttrString(linecache, "cache") : nullptr;
@@ -196,8 +201,11 @@ PyMethodDef loader_methods[] = {
     {"create_module", create_module, METH_O, "Default module creation."},
     {"exec_module", exec_module, METH_O, "Run the module's source under its virtual file name."},
     {"update_module", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_module_method)),
-     METH_FASTCALL, "Store or replace a module's source; the next import runs it again."},
-    {"delete_module", delete_module_method, METH_O, "Forget a module everywhere the loader put it."},
+     METH_FASTCALL,
+     "Store or replace a module's source; the next import runs it again, and so does the next import of every "
+     "workbook module that imports it."},
+    {"delete_module", delete_module_method, METH_O,
+     "Forget a module everywhere the loader put it; workbook modules that import it run again on their next import."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
@@ -227,6 +235,7 @@ void ModuleLoader::register_class(const GilHeld&, PyObject* module) {
         Py_DECREF(descr);
     }
     PyModule_AddObjectRef(module, "InMemoryModuleLoader", g_loader_class);
+    import_graph::install(GilHeld::from_python(), g_loader_class);
     Py_DECREF(globals);
 }
 

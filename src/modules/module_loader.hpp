@@ -21,6 +21,8 @@ public:
     PyObject* source_cache(const GilHeld&) const;  // borrowed
     bool has_source(const GilHeld&, const std::string& name) const;
 
+    // Both also remove from sys.modules the workbook modules that import the module, directly or
+    // through other workbook modules (see import_graph.hpp), so their next import binds the new code.
     // Raise TypeError (Python error set, returns false) for non-str arguments.
     bool update_module(const GilHeld&, PyObject* name, PyObject* code);
     bool delete_module(const GilHeld&, PyObject* name);

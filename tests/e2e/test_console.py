@@ -726,3 +726,75 @@ def test_command_line_and_clean_exit(tmp_path):
     r = subprocess.run([CONSOLE, "--kernel", KERNEL], input="6 * 7\n", capture_output=True,
                        text=True, timeout=30)
     assert r.returncode == 0 and r.stdout == "Out: 42\n", r.stderr
+
+
+# --------------------------------------------------------------------------- pictures
+
+def _png_size(path):
+    raw = pathlib.Path(path).read_bytes()
+    assert raw[:8] == b"\x89PNG\r\n\x1a\n" and raw[12:16] == b"IHDR"
+    return int.from_bytes(raw[16:20], "big"), int.from_bytes(raw[20:24], "big")
+
+
+def test_display_data_and_pictures_placed_in_the_sheet(tmp_path):
+    images = tmp_path / "images"
+    saved = tmp_path / "chart.png"
+    r = run_console(tmp_path, f'''
+        print("== display")
+        gridlet.display({{"a": 1}})
+        import matplotlib.pyplot as plt
+        fig = plt.figure(figsize=(2, 1), dpi=100); plt.plot([1, 2]); plt.show()
+        plt.figure(figsize=(1, 1), dpi=50); gridlet.display(plt.gcf(), figure_formats=["png", "svg"]); plt.close("all")
+        print("== chart")
+        %call reports.sales_chart
+        %call reports.sales_chart Sales Sales!G3
+        %call reports.sales_chart Sales Sales!B20 other
+        from matplotlib.figure import Figure
+        gridlet.excel.range("Sales!J1:K2").add_picture(Figure(figsize=(2, 1)), width=100)["name"]
+        %pictures
+        %show Sales!G1:H1
+        %save-picture 'Sales chart' {saved}
+        print("== missing")
+        %save-picture nothing {tmp_path / "x.png"}
+        print("== end")
+        ''', EXAMPLE, args=["--images", str(images)])
+    s = sections(r.stdout)
+    assert s["display"] == (
+        "{'a': 1}\n"
+        "<Figure size 200x100 with 1 Axes>\n"
+        f"[image/png 200\u00d7100 \u2192 {images}/figure-1.png]\n"
+        "<Figure size 50x50 with 0 Axes>\n"
+        f"[image/png 50\u00d750 \u2192 {images}/figure-2.png]\n"
+        f"[image/svg+xml \u2192 {images}/figure-2.svg]\n")
+    assert _png_size(images / "figure-1.png") == (200, 100)
+    assert (images / "figure-2.svg").read_text().lstrip().startswith("<?xml")
+    assert sorted(p.name for p in images.iterdir()) == ["figure-1.png", "figure-2.png", "figure-2.svg"]
+    chart = s["chart"].splitlines()
+    assert chart[:4] == ["Out: 'Sales chart at Sales!G3'"] * 2 + ["Out: 'other at Sales!B20'", "Out: 'Picture 3'"]
+    size = saved.stat().st_size
+    assert re.fullmatch(rf"Sales chart  Sales!G3  640\u00d7360  {size} bytes", chart[4])
+    assert re.fullmatch(r"other  Sales!B20  640\u00d7360  \d+ bytes", chart[5])
+    assert re.fullmatch(r"Picture 3  Sales!J1  200\u00d7100 shown 100\u00d750  \d+ bytes", chart[6])
+    assert chart[7:] == ["Sales", "   G  H", "1", "picture 'Sales chart' at G3, 640\u00d7360",
+                         "picture 'other' at B20, 640\u00d7360", "picture 'Picture 3' at J1, 200\u00d7100",
+                         f"wrote {size} bytes to {saved}"]
+    assert _png_size(saved) == (640, 360)
+    assert s["missing"] == "error: no picture named 'nothing' (%pictures lists them)\n"
+    assert r.returncode == 1
+
+
+def test_images_go_to_a_folder_made_for_the_session(tmp_path):
+    r = run_console(tmp_path, '''
+        import matplotlib.pyplot as plt
+        _ = plt.plot([1, 2, 3])
+        ''')
+    assert r.returncode == 0, r.stderr
+    m = re.fullmatch(r"<Figure size 640x480 with 1 Axes>\n"
+                     r"\[image/png 640\u00d7480 \u2192 (/\S+/gridlet-console-\w+)/figure-1\.png\]\n", r.stdout)
+    assert m, r.stdout
+    try:
+        assert _png_size(pathlib.Path(m.group(1)) / "figure-1.png") == (640, 480)
+    finally:
+        for f in pathlib.Path(m.group(1)).iterdir():
+            f.unlink()
+        pathlib.Path(m.group(1)).rmdir()
