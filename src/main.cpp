@@ -30,6 +30,8 @@ constexpr const char* kUsage =
     "                     with any server certificate accepted\n"
     "  GRIDLET_LOG_LEVEL  DEBUG, INFO (default), WARNING or ERROR; logs go to stderr\n"
     "\n"
+    "signals: SIGTERM and SIGINT close the connection (with a close frame) and exit with 0\n"
+    "\n"
     "exit status: 0 after the connection ended normally, 1 when it could not be made, 2 for bad arguments\n";
 
 [[noreturn]] void finish(int code) {
@@ -96,6 +98,13 @@ int main(int argc, char** argv) {
     opener.join();
 
     ioc.restart();
+    // SIGTERM and SIGINT end the connection with a close frame; the process then exits with 0.
+    boost::asio::signal_set signals(ioc, SIGTERM, SIGINT);
+    signals.async_wait([&](const boost::system::error_code& ec, int signal_number) {
+        if (ec) return;
+        GLOG_INFO("[Kernel] Signal {} received: closing the connection", signal_number);
+        boost::asio::co_spawn(ioc, kernel->stop(), boost::asio::detached);
+    });
     // When run() is over the kernel's work is done, whatever timers are still armed.
     boost::asio::co_spawn(ioc, kernel->run(), [&ioc](std::exception_ptr) { ioc.stop(); });
     ioc.run();

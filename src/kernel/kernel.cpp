@@ -234,8 +234,18 @@ asio::awaitable<void> Kernel::listen() {
     }
 }
 
+asio::awaitable<void> Kernel::stop() { co_await disconnect(); }
+
 asio::awaitable<void> Kernel::disconnect() {
-    if (disconnected_) co_return;
+    if (disconnected_) {
+        // A second caller (the receive loop ending on the closed connection) waits for the first.
+        asio::steady_timer wait(ioc_);
+        for (int i = 0; i < 300 && !disconnect_finished_; ++i) {
+            wait.expires_after(std::chrono::milliseconds(10));
+            co_await wait.async_wait(asio::use_awaitable);
+        }
+        co_return;
+    }
     disconnected_ = true;
     running_ = false;
     if (com_watcher_) {
@@ -249,11 +259,11 @@ asio::awaitable<void> Kernel::disconnect() {
         set_com_registrar(nullptr);
     }
     if (batcher_) batcher_->stop();
-    // The socket side ends without Python: what is pending is written, the close handshake is
-    // done, waiting workers are woken.
+    // The socket side ends without Python: workers waiting for the Business Layer are failed,
+    // what is pending is written, the close handshake is done.
+    host_requests_.cancel_all();
     if (connection_) co_await connection_->close();
     outbox_.close();
-    host_requests_.cancel_all();
     pool_.shutdown();
     if (language_) language_->shutdown();
     // The bridge is reset and the original streams put back on the control thread. A worker
@@ -275,6 +285,7 @@ asio::awaitable<void> Kernel::disconnect() {
         if (!*done) GLOG_WARN("[Kernel] Python is busy: ending without restoring the streams");
     }
     control_.shutdown();
+    disconnect_finished_ = true;
 }
 
 void Kernel::remove_python_side(const GilHeld&) {
@@ -321,6 +332,20 @@ Outbox::Sequence Kernel::post_from_worker(const GilHeld& gil, std::string_view j
         outbox_.wait_for_room();
     }
     return seq;
+}
+
+bool Kernel::post_from_worker_by(const GilHeld& gil, std::string_view json, MessageInfo info,
+                                 std::chrono::steady_clock::time_point deadline) {
+    if (!connection_) {
+        GLOG_WARN("[Kernel] Cannot send message type '{}': WebSocket not connected", info.type);
+        return true;
+    }
+    bool over = false;
+    outbox_.post(json, info, &over);
+    if (!over || is_listener_thread()) return true;
+    GilRelease released(gil);
+    auto left = deadline - std::chrono::steady_clock::now();
+    return outbox_.wait_for_room(std::chrono::duration<double>(left.count() > 0 ? left : left.zero()));
 }
 
 Outbox::Sequence Kernel::post_all_from_worker(const GilHeld& gil, std::initializer_list<Outbox::Message> messages) {

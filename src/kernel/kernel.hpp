@@ -8,6 +8,7 @@
 #include <boost/json/value.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -60,12 +61,17 @@ public:
     // connect (or finish connecting), listen until the connection ends, always disconnect.
     boost::asio::awaitable<void> run();
     bool connected_once() const { return connected_once_; }
+    // Ends the connection with a close frame, as a shutdown message does (SIGTERM, SIGINT).
+    boost::asio::awaitable<void> stop();
 
     // ---- send path (no GIL needed) ----
     // Posts one encoded message from any thread; never blocks.
     void send_json(std::string_view json, MessageInfo info);
     // Posts from a thread running Python; waits (GIL released) while the socket is far behind.
     Outbox::Sequence post_from_worker(const GilHeld&, std::string_view json, MessageInfo info);
+    // Same, waiting for room at most until `deadline`: false when the socket is still far behind.
+    bool post_from_worker_by(const GilHeld&, std::string_view json, MessageInfo info,
+                             std::chrono::steady_clock::time_point deadline);
     // Several replies of one call, posted together (empty texts are skipped).
     Outbox::Sequence post_all_from_worker(const GilHeld&, std::initializer_list<Outbox::Message> messages);
     // A write to the stream hooks outside any run: {"type":stdout|stderr,"content","workbook_id"}.
@@ -175,6 +181,7 @@ private:
     bool connected_once_ = false;
     bool shutdown_requested_ = false;
     bool disconnected_ = false;
+    bool disconnect_finished_ = false;
 };
 
 }  // namespace gridlet

@@ -2,6 +2,8 @@
 
 #include <pybind11/embed.h>
 
+#include <cmath>
+
 
 #include "components/com_events.hpp"
 #include "components/debugger.hpp"
@@ -177,6 +179,7 @@ PyObject* make_send_request_sync(const GilHeld&, Kernel& kernel) {
         [k](py::object req, py::object timeout) {
             double t = PyFloat_AsDouble(timeout.ptr());
             if (t == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+            if (std::isnan(t) || t < 0) throw py::value_error("timeout must be a non-negative number");
             PyObject* r = services::send_request_sync(GilHeld::from_python(), *k, req.ptr(), t);
             if (!r) throw py::error_already_set();
             return py::reinterpret_steal<py::object>(r);

@@ -1,10 +1,17 @@
 #pragma once
 // A stream layer under Beast's WebSocket stream: reads pass through; once attached to an Outbox,
 // the library's own writes (control frames) are appended there, so they stay in order with the
-// kernel's frames and share its batched socket writes.
+// kernel's frames and share its batched socket writes. A close frame is the last thing queued,
+// and the socket is closed only once everything queued before it has been written (or after a
+// bound), so a close never cuts a frame.
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <type_traits>
 
 #include "messaging/outbox.hpp"
 
@@ -22,7 +29,22 @@ public:
     executor_type get_executor() noexcept { return next_.get_executor(); }
     Next& next_layer() noexcept { return next_; }
     const Next& next_layer() const noexcept { return next_; }
-    void attach(Outbox* outbox) { outbox_ = outbox; }
+    // `drained` tells whether everything queued has reached the socket.
+    void attach(Outbox* outbox, std::function<bool()> drained) {
+        outbox_ = outbox;
+        drained_ = std::move(drained);
+    }
+
+    // Calls `done` once everything queued has been written, or after `bound`.
+    template <class Done>
+    void async_wait_drained(std::chrono::milliseconds bound, Done&& done) {
+        if (!drained_ || drained_()) {
+            boost::asio::post(get_executor(), std::forward<Done>(done));
+            return;
+        }
+        auto wait = std::make_shared<DrainWait<std::decay_t<Done>>>(*this, bound, std::forward<Done>(done));
+        wait->step();
+    }
 
     template <class Buffers, class Token>
     auto async_read_some(const Buffers& buffers, Token&& token) {
@@ -37,13 +59,16 @@ public:
                     next_.async_write_some(bufs, std::move(handler));
                     return;
                 }
-                std::size_t n = 0;
+                std::string frame;
                 for (auto it = boost::asio::buffer_sequence_begin(bufs); it != boost::asio::buffer_sequence_end(bufs);
                      ++it) {
                     boost::asio::const_buffer b(*it);
-                    outbox_->post_raw(std::string_view(static_cast<const char*>(b.data()), b.size()));
-                    n += b.size();
+                    frame.append(static_cast<const char*>(b.data()), b.size());
                 }
+                const std::size_t n = frame.size();
+                // Opcode 8: the close frame ends what the connection sends.
+                if (!frame.empty() && (static_cast<unsigned char>(frame[0]) & 0x0F) == 0x8) outbox_->post_final(frame);
+                else outbox_->post_raw(frame);
                 auto ex = boost::asio::get_associated_executor(handler, get_executor());
                 boost::asio::post(ex, [h = std::move(handler), n]() mutable { h(boost::system::error_code{}, n); });
             },
@@ -51,8 +76,29 @@ public:
     }
 
 private:
+    // Polls every 2 ms until the queue has drained or the bound has passed, then calls `done`.
+    template <class Done>
+    struct DrainWait : std::enable_shared_from_this<DrainWait<Done>> {
+        DrainWait(CoalescingStream& s, std::chrono::milliseconds bound, Done&& d)
+            : stream(s), timer(s.get_executor()), deadline(std::chrono::steady_clock::now() + bound),
+              done(std::move(d)) {}
+        void step() {
+            if (stream.drained_() || std::chrono::steady_clock::now() >= deadline) {
+                done();
+                return;
+            }
+            timer.expires_after(std::chrono::milliseconds(2));
+            timer.async_wait([self = this->shared_from_this()](boost::system::error_code) { self->step(); });
+        }
+        CoalescingStream& stream;
+        boost::asio::steady_timer timer;
+        std::chrono::steady_clock::time_point deadline;
+        Done done;
+    };
+
     Next next_;
     Outbox* outbox_ = nullptr;
+    std::function<bool()> drained_;
 };
 
 // After the WebSocket close handshake (or a declined upgrade) the socket is simply closed: waiting
@@ -65,10 +111,13 @@ void teardown(boost::beast::role_type, CoalescingStream<Next>& s, boost::system:
 
 template <class Next, class Handler>
 void async_teardown(boost::beast::role_type, CoalescingStream<Next>& s, Handler&& handler) {
-    boost::system::error_code ec;
-    boost::beast::get_lowest_layer(s).close(ec);
-    auto ex = boost::asio::get_associated_executor(handler, s.get_executor());
-    boost::asio::post(ex, [h = std::forward<Handler>(handler)]() mutable { h(boost::system::error_code{}); });
+    // The close frame, and the frames queued before it, are written first (at most 1 s).
+    s.async_wait_drained(std::chrono::milliseconds(1000), [&s, h = std::forward<Handler>(handler)]() mutable {
+        boost::system::error_code ec;
+        boost::beast::get_lowest_layer(s).close(ec);
+        auto ex = boost::asio::get_associated_executor(h, s.get_executor());
+        boost::asio::post(ex, [h = std::move(h)]() mutable { h(boost::system::error_code{}); });
+    });
 }
 
 }  // namespace gridlet

@@ -85,7 +85,7 @@ public:
                 throw std::runtime_error("WebSocket handshake not answered within 5 s");
             throw std::runtime_error("WebSocket handshake failed: " + e.code().message());
         }
-        ws_.next_layer().attach(&outbox_);
+        ws_.next_layer().attach(&outbox_, [this] { return failed_ || (!flushing_ && outbox_.pending_bytes() == 0); });
         outbox_.open([this] { asio::post(ioc_, [this] { flush(); }); });
         open_ = true;
     }
@@ -129,8 +129,12 @@ public:
             co_await wait.async_wait(use_awaitable);
         }
         boost::system::error_code ec;
-        if (!peer_gone_ && !failed_)
+        if (!peer_gone_ && !failed_) {
+            // The peer has a second to answer the close frame.
+            ws_.set_option(websocket::stream_base::timeout{std::chrono::seconds(1), websocket::stream_base::none(),
+                                                           false});
             co_await ws_.async_close(websocket::close_code::normal, asio::redirect_error(use_awaitable, ec));
+        }
         outbox_.close();
         beast::get_lowest_layer(ws_).close(ec);
     }

@@ -91,7 +91,7 @@ void Outbox::kick_if_needed(std::unique_lock<std::mutex>& lock) {
 
 Outbox::Sequence Outbox::post(std::string_view json, const MessageInfo& info, bool* over_high_water) {
     std::unique_lock lock(mutex_);
-    if (!open_) {
+    if (!open_ || sealed_) {
         lock.unlock();
         if (over_high_water) *over_high_water = false;
         GLOG_DEBUG("[Kernel] Dropping message type '{}': connection closed", info.type);
@@ -107,7 +107,7 @@ Outbox::Sequence Outbox::post(std::string_view json, const MessageInfo& info, bo
 Outbox::Sequence Outbox::post_all(std::initializer_list<Message> messages, bool* over_high_water) {
     std::unique_lock lock(mutex_);
     if (over_high_water) *over_high_water = false;
-    if (!open_) return 0;
+    if (!open_ || sealed_) return 0;
     for (const auto& m : messages) {
         if (m.json.empty()) continue;
         append_locked(m.json, m.info);
@@ -121,7 +121,15 @@ Outbox::Sequence Outbox::post_all(std::initializer_list<Message> messages, bool*
 
 void Outbox::post_raw(std::string_view bytes) {
     std::unique_lock lock(mutex_);
-    if (!open_) return;
+    if (!open_ || sealed_) return;
+    pending_.append(bytes);
+    kick_if_needed(lock);
+}
+
+void Outbox::post_final(std::string_view bytes) {
+    std::unique_lock lock(mutex_);
+    if (!open_ || sealed_) return;
+    sealed_ = true;
     pending_.append(bytes);
     kick_if_needed(lock);
 }

@@ -46,6 +46,9 @@ public:
     Sequence post_all(std::initializer_list<Message> messages, bool* over_high_water = nullptr);
     // Bytes written by the peer-facing side itself (WebSocket control frames from the library).
     void post_raw(std::string_view bytes);
+    // The last bytes of the connection (the close frame): nothing posted after them is sent, and
+    // what is pending before them still is.
+    void post_final(std::string_view bytes);
 
     // Waits until message `seq` has been written to the socket. False on timeout or close.
     bool wait_written(Sequence seq, std::chrono::duration<double> timeout);
@@ -65,6 +68,7 @@ private:
     std::string pending_;
     std::function<void()> kick_;
     bool open_ = false;
+    bool sealed_ = false;  // the close frame is queued: later posts are dropped
     bool kick_scheduled_ = false;
     Sequence posted_ = 0;
     Sequence written_ = 0;

@@ -2,6 +2,9 @@
 
 #include <boost/json.hpp>
 
+#include <algorithm>
+#include <chrono>
+
 #include "kernel/kernel.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
@@ -60,14 +63,20 @@ PyObject* send_request_sync(const GilHeld& gil, Kernel& kernel, PyObject* req, d
     Py_DECREF(payload);
     message += '}';
 
+    // One deadline for both waits: room in the write queue, then the answer.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(std::clamp(timeout, 0.0, 1e7)));
     HostRequests::Waiter waiter;
     kernel.host_requests().add(id, &waiter);  // registered before the send: no answer can outrun it
-    kernel.post_from_worker(gil, message, {"sys_request", {}});
-    GLOG_DEBUG("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", thread, id);
-    bool answered;
-    {
+    bool answered = false;
+    if (kernel.post_from_worker_by(gil, message, {"sys_request", {}}, deadline)) {
+        GLOG_DEBUG("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", thread, id);
         GilRelease released(gil);
-        answered = kernel.host_requests().wait(id, waiter, timeout);
+        const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+        answered = kernel.host_requests().wait(id, waiter, left);
+    } else {
+        kernel.host_requests().remove(id);
     }
     if (!answered) {
         if (waiter.cancelled) {
