@@ -15,8 +15,29 @@ CodeExecutor::~CodeExecutor() {
     // Owned by the process for its whole life; the interpreter is never finalised.
 }
 
-PyObject* CodeExecutor::fresh_main_module(const GilHeld&) {
-    PyObject* module = PyModule_New("__main__");
+namespace {
+
+// The type of the namespace module: a plain module whose __spec__, __loader__, __package__ and
+// __doc__ read as None, as on an interactive Python's __main__, without being entries of the
+// namespace (the standard library reads them, e.g. multiprocessing's spawn start method).
+PyObject* main_module_type(const GilHeld&) {
+    static PyObject* type = [] {
+        PyObject* attrs = Py_BuildValue("{sOsOsOsOss}", "__spec__", Py_None, "__loader__", Py_None, "__package__",
+                                        Py_None, "__doc__", Py_None, "__module__", "_gridlet_kernel");
+        PyObject* t = attrs ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "MainModule",
+                                                    reinterpret_cast<PyObject*>(&PyModule_Type), attrs)
+                            : nullptr;
+        Py_XDECREF(attrs);
+        return t;
+    }();
+    return type;
+}
+
+}  // namespace
+
+PyObject* CodeExecutor::fresh_main_module(const GilHeld& gil) {
+    PyObject* type = main_module_type(gil);
+    PyObject* module = type ? PyObject_CallFunction(type, "s", "__main__") : nullptr;
     PyObject* builtins = PyImport_ImportModule("builtins");
     PyObject* excel = PyObject_GetAttrString(bridge_, "excel");
     PyObject* context = excel ? PyObject_GetAttrString(bridge_, "context") : nullptr;

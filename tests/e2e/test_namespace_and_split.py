@@ -63,6 +63,27 @@ def test_multiprocessing_pool_maps_a_function_defined_at_the_prompt(kernel):
     assert kernel.evaluate("ns_squares") == [0, 1, 4, 9, 16]
 
 
+def test_tools_that_look_in_main_find_prompt_definitions(kernel):
+    _ok(kernel.execute("import doctest, unittest\nns_base = 1\n"
+                       "def ns_documented():\n    \"\"\"\n    >>> ns_base + 1\n    2\n    \"\"\"\n"
+                       "class NsTest(unittest.TestCase):\n"
+                       "    def test_base(self):\n        self.assertEqual(ns_base, 1)"))
+    assert kernel.evaluate("tuple(doctest.testmod())") == [0, 1]
+    msgs = _ok(kernel.execute("ns_run = unittest.main(exit=False).result; "
+                              "(ns_run.testsRun, len(ns_run.failures), len(ns_run.errors))",
+                              function_name="unittest"))
+    assert msgs[-1]["result"] == [1, 0, 0]
+    # What the standard library reads off __main__ is there, as at an interactive prompt, so
+    # the spawn start method works for what it can import.
+    assert kernel.evaluate("import sys; [getattr(sys.modules['__main__'], a) for a in "
+                           "('__spec__', '__loader__', '__package__', '__doc__')]") == [None] * 4
+    msgs = _ok(kernel.execute(
+        "import multiprocessing\n"
+        "with multiprocessing.get_context('spawn').Pool(1) as ns_spawned:\n"
+        "    ns_abs = ns_spawned.map_async(abs, [-1, 2]).get(timeout=50)", timeout=60))
+    assert kernel.evaluate("ns_abs") == [1, 2]
+
+
 def test_fresh_and_reset_namespaces_hold_the_same_five_names(kernel_factory):
     bl = kernel_factory.start(workbook_id="wb-ns")
     assert bl.evaluate("list(globals())") == FRESH_NAMES
