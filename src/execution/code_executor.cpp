@@ -17,6 +17,10 @@ CodeExecutor::~CodeExecutor() {
 
 namespace {
 
+// Sources longer than this are compiled every time; the cache is emptied when it reaches its size.
+constexpr Py_ssize_t kMaxCachedLength = 2048;
+constexpr std::size_t kMaxCacheEntries = 512;
+
 // The type of the namespace module: a plain module whose __spec__, __loader__, __package__ and
 // __doc__ read as None, as on an interactive Python's __main__, without being entries of the
 // namespace (the standard library reads them, e.g. multiprocessing's spawn start method).
@@ -89,8 +93,6 @@ PyObject* CodeExecutor::compile(const GilHeld&, PyObject* source, const char* fi
 
 PyObject* CodeExecutor::cached_compile(const GilHeld& gil, PyObject* source, const char* filename, const char* mode,
                                        bool& hit) {
-    constexpr Py_ssize_t kMaxCachedLength = 2048;
-    constexpr std::size_t kMaxEntries = 512;
     hit = false;
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(source, &length);
@@ -113,20 +115,26 @@ PyObject* CodeExecutor::cached_compile(const GilHeld& gil, PyObject* source, con
         return Py_NewRef(it->second);
     }
     PyObject* code = compile(gil, source, filename, mode);
-    if (code || PyErr_ExceptionMatches(PyExc_SyntaxError)) {
-        if (code_cache_.size() >= kMaxEntries) {
-            for (auto& [k, v] : code_cache_) Py_XDECREF(v);
-            code_cache_.clear();
-        }
-        // Only "not an expression" is remembered as a failure; statement errors are reported anew.
-        if (code || std::string_view(mode) == "eval") code_cache_.emplace(std::move(key), Py_XNewRef(code));
-    }
+    // Only "not an expression" is remembered as a failure; statement errors are reported anew.
+    if (code || (std::string_view(mode) == "eval" && PyErr_ExceptionMatches(PyExc_SyntaxError)))
+        remember(std::move(key), code);
     return code;
 }
 
+void CodeExecutor::remember(std::string key, PyObject* value) {
+    if (code_cache_.size() >= kMaxCacheEntries) {
+        // Emptied before releasing: releasing a code object can run Python code (weak reference
+        // callbacks) and so let another worker at the cache.
+        auto old = std::move(code_cache_);
+        code_cache_.clear();
+        for (auto& [k, v] : old) Py_XDECREF(v);
+    }
+    // Another worker may have stored the same text while this one compiled.
+    auto [it, inserted] = code_cache_.try_emplace(std::move(key), nullptr);
+    if (inserted) it->second = Py_XNewRef(value);
+}
+
 PyObject* CodeExecutor::cached_split(const GilHeld& gil, PyObject* code) {
-    constexpr Py_ssize_t kMaxCachedLength = 2048;
-    constexpr std::size_t kMaxEntries = 512;
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(code, &length);
     if (!text) PyErr_Clear();
@@ -137,13 +145,7 @@ PyObject* CodeExecutor::cached_split(const GilHeld& gil, PyObject* code) {
     key.append(text, std::size_t(length));
     if (auto it = code_cache_.find(key); it != code_cache_.end()) return Py_NewRef(it->second);
     PyObject* split = split_at_statement_separator(gil, code);
-    if (split) {
-        if (code_cache_.size() >= kMaxEntries) {
-            for (auto& [k, v] : code_cache_) Py_XDECREF(v);
-            code_cache_.clear();
-        }
-        code_cache_.emplace(std::move(key), Py_NewRef(split));
-    }
+    if (split) remember(std::move(key), split);
     return split;
 }
 

@@ -58,6 +58,7 @@ private:
     PyObject* cached_compile(const GilHeld&, PyObject* source, const char* filename, const char* mode, bool& hit);
     // The statement split of `code` (see statement_split.hpp), kept in the same cache.
     PyObject* cached_split(const GilHeld&, PyObject* code);
+    void remember(std::string key, PyObject* value);  // value may be null
     std::unordered_map<std::string, PyObject*> code_cache_;
 
     PyObject* bridge_ = nullptr;

@@ -194,3 +194,16 @@ def test_code_that_does_not_parse_reports_a_syntax_error(kernel, code):
     msgs = kernel.execute(code)
     assert msgs[-1]["type"] == "execution_error" and msgs[-1]["error"]["type"] == "SyntaxError"
     assert kernel.execute("ns_z")[-1]["error"]["type"] == "NameError"
+
+
+def test_split_results_hold_while_the_compiled_code_cache_fills_and_empties(kernel):
+    # More distinct sources than the kernel keeps compiled, each run twice.
+    codes = [f"ns_c{i} = {i}; ns_c{i} * 2" for i in range(700)]
+    ids = []
+    for code in codes + codes:
+        r = f"cache-{len(ids)}"
+        ids.append(r)
+        kernel.send({"type": "execution_request", "request_id": r, "code": code,
+                     "function_name": "cache"})
+    results = [kernel.collect_for(r, timeout=30)[-1] for r in ids]
+    assert [m.get("result") for m in results] == [2 * i for i in range(700)] * 2
