@@ -30,10 +30,14 @@ const char* const kTokens[] = {
 constexpr std::size_t kTokenCount = sizeof(kTokens) / sizeof(kTokens[0]);
 
 const char* const kHelpers = R"PY(
-import ast, builtins, io, re, sys, warnings
+import __future__, ast, builtins, io, re, sys, warnings
 warnings.simplefilter('ignore')
 out = io.StringIO()
 sys.stdout = sys.stderr = out
+
+FUTURE_FLAGS = 0
+for feature in __future__.all_feature_names:
+    FUTURE_FLAGS |= getattr(__future__, feature).compiler_flag
 
 def split_of(code):
     # Statement positions from the parser, turned from UTF-8 byte columns into characters.
@@ -77,10 +81,11 @@ def reference(code, gridlet_module):
             head, tail = split
             try:
                 head_code = compile(head, '<string>', 'exec')
+                future = head_code.co_flags & FUTURE_FLAGS
                 try:
-                    parts = head_code, compile(tail, '<kernel>', 'eval'), True
+                    parts = head_code, compile(tail, '<kernel>', 'eval', future, True), True
                 except SyntaxError:
-                    parts = head_code, compile(tail, '<string>', 'exec'), False
+                    parts = head_code, compile(tail, '<string>', 'exec', future, True), False
             except Exception:
                 parts = None
         if parts is None:

@@ -215,16 +215,22 @@ ExecOutcome CodeExecutor::execute(const GilHeld& gil, PyObject* code) {
     PyObject* tail = PyTuple_GET_ITEM(split, 1);
     bool tail_is_expression = true;
     PyObject* head_code = cached_compile(gil, head, "<string>", "exec", hit);
-    PyObject* tail_code = head_code ? cached_compile(gil, tail, "<kernel>", "eval", hit) : nullptr;
+    // A __future__ import in the first part holds for the second, as in the whole code.
+    const int future = head_code ? reinterpret_cast<PyCodeObject*>(head_code)->co_flags & PyCF_MASK : 0;
+    auto compile_tail = [&](const char* filename, const char* mode) {
+        if (!future) return cached_compile(gil, tail, filename, mode, hit);
+        static PyObject* compile_fn = PyDict_GetItemString(PyEval_GetBuiltins(), "compile");
+        return PyObject_CallFunction(compile_fn, "Ossii", tail, filename, mode, future, 1);
+    };
+    PyObject* tail_code = head_code ? compile_tail("<kernel>", "eval") : nullptr;
     if (head_code && !tail_code && PyErr_ExceptionMatches(PyExc_SyntaxError)) {
         PyErr_Clear();
         tail_is_expression = false;
-        tail_code = cached_compile(gil, tail, "<string>", "exec", hit);
+        tail_code = compile_tail("<string>", "exec");
     }
     if (!head_code || !tail_code) {
-        // A part that does not compile on its own (`return` outside a function, a late
-        // __future__ import): the whole code is compiled instead and reports the error as Python
-        // would, before anything ran.
+        // The code compiles as a whole, but a part does not on its own (it needs a __future__
+        // import made in the other): the whole runs as one block of statements.
         if (PyErr_ExceptionMatches(PyExc_Exception)) {
             PyErr_Clear();
             if (!run_statements(gil, code)) fail();

@@ -182,6 +182,10 @@ def test_errors_after_a_separator_keep_python_s_meaning(kernel):
         assert _stdout(msgs) == ""
     msgs = kernel.execute("ns_r")
     assert msgs[-1]["error"]["type"] == "NameError"
+    # A __future__ import before the separator holds after it.
+    assert kernel.evaluate("from __future__ import annotations; ns_ann: NoSuchType = 1; "
+                           "__annotations__['ns_ann']") is None
+    assert kernel.evaluate("__annotations__['ns_ann']") == "NoSuchType"
     # An evaluated part that raises SyntaxError while running is not run a second time.
     _ok(kernel.execute("gridlet._ns_calls = []"))
     msgs = kernel.execute("import sys; gridlet._ns_calls.append(1) or eval('(')")
