@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "execution/active_runs.hpp"
 #include "execution/code_executor.hpp"
 #include "execution/error_json.hpp"
 #include "execution/run_output.hpp"
@@ -54,6 +55,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
     ExecOutcome outcome;
     {
         RunOutput run(kernel, tail, /*keep_text=*/false, r.request_id_json);
+        ActiveRun active(gil, kernel.runs(), r.request_id_json);
         RunScope scope(gil, run);
         outcome = kernel.executor().execute(gil, code);
     }

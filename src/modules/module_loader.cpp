@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "execution/active_runs.hpp"
 #include "messaging/py_json.hpp"
 #include "util/log.hpp"
 
@@ -108,7 +109,10 @@ PyObject* exec_module(PyObject* self, PyObject* module) {
         return nullptr;
     }
     PyObject* filename = virtual_name(name);
-    if (!register_lines(filename, source)) PyErr_Clear();
+    if (!register_lines(filename, source)) {
+        ActiveRun::keep_interrupt();
+        PyErr_Clear();
+    }
 
     static PyObject* compile_fn = PyDict_GetItemString(PyEval_GetBuiltins(), "compile");
     PyObject* code = PyObject_CallFunction(compile_fn, "OOs", source, filename, "exec");
