@@ -38,6 +38,8 @@ public:
     // {"exception": "uncaught"} asks for a pause where an uncaught exception was raised.
     void set_breakpoints(const boost::json::array& breakpoints) override;
     void set_in_memory_modules(std::vector<std::string> names);
+    // The run was interrupted: a pause ends and raises KeyboardInterrupt in the paused frame.
+    void wake_for_interrupt();
 
     // ---- worker side ----
     // Runs `call` traced on the calling thread. Returns its result (new reference), nullptr with

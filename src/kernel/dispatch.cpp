@@ -7,6 +7,7 @@
 #include "debugging/debug_control.hpp"
 #include "execution/code_executor.hpp"
 #include "execution/execution_request.hpp"
+#include "execution/interrupt_request.hpp"
 #include "invocation/invocation.hpp"
 #include "kernel/kernel.hpp"
 #include "language/language_service.hpp"
@@ -90,6 +91,8 @@ void Kernel::handle_object(boost::json::object& message) {
         auto id = fields::text(message, "request_id", std::nullopt, true);
         GLOG_INFO("[Kernel] Received cancel_streaming_function for request_id: {}", id.value_or("None"));
         mark_cancelled(id.value_or(""));
+    } else if (type == "interrupt_request") {
+        handle_interrupt_request(*this, message);
     } else if (type == "python_function_call") {
         GLOG_INFO("[Kernel] [Listener Thread] Dispatching python_function_call to worker");
         invocation::start_python_function_call(*this, std::move(message));

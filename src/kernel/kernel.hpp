@@ -16,6 +16,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "execution/active_runs.hpp"
 #include "execution/run_output.hpp"
 #include "kernel/gil.hpp"
 #include "kernel/worker_pool.hpp"
@@ -81,6 +82,8 @@ public:
     boost::asio::io_context& io() { return ioc_; }
     Outbox& outbox() { return outbox_; }
     HostRequests& host_requests() { return host_requests_; }
+    // The runs of user code in progress (interrupts, the worksheet-function time limit).
+    ActiveRuns& runs() { return runs_; }
     WorkerPool& pool() { return pool_; }
     CodeExecutor& executor() { return *executor_; }
     ModuleLoader& loader() { return *loader_; }
@@ -115,6 +118,7 @@ private:
     boost::asio::awaitable<void> listen();
     boost::asio::awaitable<void> disconnect();
     void wire_bridge_module(const GilHeld&);
+    void start_interrupts();
     void start_com_hooks(const GilHeld&);
 
     After handle_message(boost::json::value&& message);
@@ -130,6 +134,7 @@ private:
     Outbox outbox_;
     std::unique_ptr<Connection> connection_;
     HostRequests host_requests_;
+    ActiveRuns runs_;
     ChunkAssembler chunks_;
     WorkerPool pool_{"ThreadPoolExecutor-0"};
 

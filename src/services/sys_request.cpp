@@ -2,6 +2,7 @@
 
 #include <boost/json.hpp>
 
+#include "execution/active_runs.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
@@ -65,9 +66,15 @@ PyObject* send_request_sync(const GilHeld& gil, Kernel& kernel, PyObject* req, d
     kernel.post_from_worker(gil, message, {"sys_request", {}});
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", thread, id);
     bool answered;
+    InterruptibleWait interruptible(gil);
     {
         GilRelease released(gil);
-        answered = kernel.host_requests().wait(id, waiter, timeout);
+        answered = kernel.host_requests().wait(id, waiter, timeout, interruptible.stop_flag());
+    }
+    if (!answered && interruptible.raise_if_interrupted(gil)) {
+        // An answer that comes later finds nobody waiting and is dropped with a warning.
+        GLOG_INFO("[Kernel] [Worker Thread {}] sys_request interrupted: {}", thread, id);
+        return nullptr;
     }
     if (!answered) {
         if (waiter.cancelled) {
