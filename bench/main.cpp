@@ -23,7 +23,7 @@ void usage(std::FILE* out) {
                "                       this program's, i.e. build/gridlet-kernel)\n"
                "  --scenario NAME      run only this scenario; repeat or give a comma list\n"
                "                       (startup, exec_rtt, print_flood, cfc_rtt, cfc_storm,\n"
-               "                       streaming, big_result; default: all in that order;\n"
+               "                       streaming, big_result, interrupt; default: all in that order;\n"
                "                       and soak, only when named)\n"
                "  --json               print a JSON summary on stdout (figure lines go to stderr)\n"
                "  --storm-calls N      calls in cfc_storm (default 20000)\n"
@@ -33,6 +33,7 @@ void usage(std::FILE* out) {
                "  --stream-values N    values yielded in streaming (default 100000)\n"
                "  --print-lines N      print() calls in print_flood (default 100000)\n"
                "  --big-bytes N        result size in big_result (default 16777216)\n"
+               "  --interrupts N       interrupted runs in interrupt (default 100)\n"
                "  --timeout S          fail a scenario when nothing arrives for S seconds (default 20)\n"
                "  --soak-calls N       custom function calls in soak (default 1000000)\n"
                "  --soak-stream N      streamed values in soak (default 100000)\n"
@@ -107,6 +108,8 @@ int main(int argc, char** argv) {
       opt.stream_values = static_cast<int>(number());
     } else if (a == "--print-lines") {
       opt.print_lines = static_cast<int>(number());
+    } else if (a == "--interrupts") {
+      opt.interrupts = static_cast<int>(number());
     } else if (a == "--big-bytes") {
       opt.big_bytes = static_cast<std::size_t>(number());
     } else if (a == "--timeout") {

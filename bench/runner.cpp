@@ -84,14 +84,14 @@ struct HandlerScope {
 }  // namespace
 
 const std::vector<std::string>& all_scenarios() {
-  static const std::vector<std::string> names = {"startup",   "exec_rtt",  "print_flood", "cfc_rtt",
-                                                 "cfc_storm", "streaming", "big_result",  "soak"};
+  static const std::vector<std::string> names = {"startup",   "exec_rtt",   "print_flood", "cfc_rtt",  "cfc_storm",
+                                                 "streaming", "big_result", "interrupt",   "soak"};
   return names;
 }
 
 const std::vector<std::string>& default_scenarios() {
-  static const std::vector<std::string> names = {"startup",   "exec_rtt",  "print_flood", "cfc_rtt",
-                                                 "cfc_storm", "streaming", "big_result"};
+  static const std::vector<std::string> names = {"startup",   "exec_rtt",   "print_flood", "cfc_rtt",
+                                                 "cfc_storm", "streaming", "big_result",  "interrupt"};
   return names;
 }
 
@@ -447,6 +447,66 @@ asio::awaitable<void> Runner::scenario_exec_rtt(ScenarioResult& r) {
   co_await sequential_rtt(r, opt_.rtt_calls, "execution_result", make, id, check);
 }
 
+// Interrupts of a running pure-Python loop, one after the other: from the interrupt_request to
+// the interrupt_reply, and to the run's execution_error (KeyboardInterrupt).
+asio::awaitable<void> Runner::scenario_interrupt(ScenarioResult& r) {
+  Session* s = co_await shared_session(r);
+  if (!s) co_return;
+  Signal started(ioc_.get_executor()), replied(ioc_.get_executor()), ended(ioc_.get_executor());
+  std::string id, needle;
+  Clock::time_point sent, reply_at, end_at;
+  HandlerScope scope{&s->handler};
+  s->handler = [&](std::string_view m) {
+    std::string scratch;
+    auto t = message_type(m, scratch);
+    if (!contains(m, needle)) {
+      if (t == "error") {
+        r.fail("answered with: " + excerpt(m, 600));
+        started.fire(), replied.fire(), ended.fire();
+      }
+      return;
+    }
+    if (t == "stdout") {
+      started.fire();
+    } else if (t == "interrupt_reply") {
+      reply_at = Clock::now();
+      if (!contains(m, "\"interrupted\":[" + json_string(id) + "]")) r.fail("run not interrupted: " + excerpt(m));
+      replied.fire();
+    } else if (t == "execution_error") {
+      end_at = Clock::now();
+      if (!contains(m, R"("type":"KeyboardInterrupt")")) r.fail("unexpected failure: " + excerpt(m, 600));
+      ended.fire();
+    } else if (t == "execution_result") {
+      r.fail("the loop ended by itself: " + excerpt(m));
+      started.fire(), ended.fire();
+    }
+  };
+  std::vector<double> to_reply, to_end;
+  for (int i = 0; i < opt_.interrupts && r.ok; ++i) {
+    id = "intr-" + std::to_string(i);
+    needle = id_needle(id);
+    started.reset(), replied.reset(), ended.reset();
+    s->link->send(exec_request("print('go')\nn = 0\nwhile True:\n    n += 1", id));
+    if (!co_await wait_done(*s, started, r, "waiting for the loop to start")) co_return;
+    std::string req = R"({"type":"interrupt_request","request_id":)" + json_string(id) + "}";
+    sent = Clock::now();
+    s->link->send(req);
+    if (!co_await wait_done(*s, replied, r, "waiting for interrupt_reply")) co_return;
+    if (!co_await wait_done(*s, ended, r, "waiting for the interrupted run's execution_error")) co_return;
+    if (!r.ok) co_return;
+    to_reply.push_back(us_between(sent, reply_at) / 1000.0);
+    to_end.push_back(us_between(sent, end_at) / 1000.0);
+  }
+  std::sort(to_reply.begin(), to_reply.end());
+  std::sort(to_end.begin(), to_end.end());
+  figure(r, "tries", static_cast<double>(to_end.size()), "");
+  figure(r, "reply_p50", percentile(to_reply, 50), "ms");
+  figure(r, "reply_p99", percentile(to_reply, 99), "ms");
+  figure(r, "end_p50", percentile(to_end, 50), "ms");
+  figure(r, "end_p99", percentile(to_end, 99), "ms");
+  figure(r, "end_max", to_end.empty() ? NAN : to_end.back(), "ms");
+}
+
 asio::awaitable<void> Runner::scenario_print_flood(ScenarioResult& r) {
   Session* s = co_await shared_session(r);
   if (!s) co_return;
@@ -705,6 +765,7 @@ asio::awaitable<void> Runner::run() {
     else if (name == "cfc_storm") co_await scenario_cfc_storm(r);
     else if (name == "streaming") co_await scenario_streaming(r);
     else if (name == "big_result") co_await scenario_big_result(r);
+    else if (name == "interrupt") co_await scenario_interrupt(r);
     else if (name == "soak") co_await scenario_soak(r);
     else r.fail("unknown scenario");
 

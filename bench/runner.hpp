@@ -27,6 +27,7 @@ struct Options {
   int stream_values = 100000;
   int print_lines = 100000;
   std::size_t big_bytes = 16u * 1024 * 1024;
+  int interrupts = 100;
   double idle_timeout_s = 20.0;     // a scenario fails when nothing arrives for this long
   double connect_timeout_s = 15.0;  // spawn to WebSocket upgrade
   double exit_timeout_s = 10.0;     // shutdown message to process exit
@@ -108,6 +109,7 @@ class Runner {
   asio::awaitable<void> scenario_cfc_storm(ScenarioResult& r);
   asio::awaitable<void> scenario_streaming(ScenarioResult& r);
   asio::awaitable<void> scenario_big_result(ScenarioResult& r);
+  asio::awaitable<void> scenario_interrupt(ScenarioResult& r);
   asio::awaitable<void> scenario_soak(ScenarioResult& r);
 
   // Parts of the soak scenario (soak.cpp).

@@ -17,11 +17,14 @@ deleted when the file goes) and each SHEET.csv file is a sheet of the in-memory 
 gridlet.excel reads and writes.
 
 At the prompt, Python lines and blocks run in the kernel; their output shows as it is written.
+Ctrl-C during a command interrupts it in the kernel (KeyboardInterrupt) and shows how it ends;
+a second Ctrl-C stops waiting for it.
 Console commands:
   %call MODULE.FUNC ARG...      call a worksheet function (custom_function_call)
   %stream [-n N] MODULE.FUNC ARG...
                                 run a generator function, one value per line, until it ends,
-                                N values have come, or Ctrl-C (cancel_streaming_function)
+                                N values have come, or Ctrl-C (cancel_streaming_function;
+                                a second Ctrl-C interrupts the generator)
   %event MODULE.FUNC ARG...     fire an event handler (event_execution)
   %paths [add DIR | remove DIR | reset]
                                 show or change the kernel's sys.path

@@ -510,15 +510,22 @@ void Session::abandon(const std::shared_ptr<Pending>& p, Outcome why) {
 
 bool Session::interrupt(const std::shared_ptr<Pending>& p) {
   if (p->waiter->done()) return false;
+  // A stream is first asked to stop at its next value; a run stuck inside a value (or any
+  // other command) is interrupted in the kernel, and the console waits to show how it ends.
   if (p->kind == Pending::Stream && !p->cancel_sent) {
     p->cancel_sent = true;
     link_->send({{"type", "cancel_streaming_function"}, {"request_id", p->id}});
     return true;
   }
+  if (!p->interrupt_sent) {
+    p->interrupt_sent = true;
+    link_->send({{"type", "interrupt_request"}, {"request_id", p->id}});
+    return true;
+  }
   printer_.out(p->kind == Pending::Stream
                    ? "KeyboardInterrupt: stopped waiting for the stream to end\n"
-                   : "KeyboardInterrupt: stopped waiting; the kernel cannot stop running code, so it "
-                     "goes on and its output still shows\n");
+                   : "KeyboardInterrupt: stopped waiting; the run goes on in the kernel and its output "
+                     "still shows\n");
   abandon(p, Outcome::Interrupted);
   return true;
 }

@@ -97,6 +97,7 @@ class Session : public std::enable_shared_from_this<Session> {
     long limit = 0;           // %stream -n
     long count = 0;
     bool cancel_sent = false;
+    bool interrupt_sent = false;  // interrupt_request sent (Ctrl-C)
   };
 
   // A reply that carries no request_id, recognised by its type (and module for module replies).
@@ -128,7 +129,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // Sends the folder's changes; returns the names of the modules sent or deleted.
   std::vector<std::string> send_changes(const std::shared_ptr<Waiter>& waiter);
   void abandon(const std::shared_ptr<Pending>& p, Outcome why);
-  // Ctrl-C during a command: cancels a stream, else stops waiting. False if it had ended.
+  // Ctrl-C during a command: cancels a stream, then interrupts the run in the kernel, then stops
+  // waiting. False if it had ended.
   bool interrupt(const std::shared_ptr<Pending>& p);
   void print_error_text(Pending& p, const std::string& text);
 

@@ -1,10 +1,11 @@
 // The executor's expression/statement split. Each input selects tokens that make up a code string
 // (no loops, imports, repetition operators or long numbers, so every run ends quickly); the string is run by
 // CodeExecutor in a fresh namespace and by a plain Python statement of the rules in another one:
-//   an expression returns its value; otherwise, when "; " occurs, the part before it runs as
-//   statements and the part after is evaluated if it is an expression, else executed; otherwise
-//   the whole runs as statements; any exception, SystemExit and KeyboardInterrupt included, makes
-//   the run fail with that exception's type.
+//   an expression returns its value; otherwise, when a "; " ends a top-level statement that another
+//   follows and Python accepts the code as a whole, the statements before it run first and the rest
+//   is evaluated if it is an expression, else executed; otherwise the whole runs as statements; one
+//   dict is both globals and locals; any exception, SystemExit and KeyboardInterrupt included,
+//   makes the run fail with that exception's type.
 // Success, the exception type, the result and the printed output must agree. The executor keeps
 // a cache of compiled sources across inputs, so cached runs are held to the same rules.
 #include <string>
@@ -29,15 +30,42 @@ const char* const kTokens[] = {
 constexpr std::size_t kTokenCount = sizeof(kTokens) / sizeof(kTokens[0]);
 
 const char* const kHelpers = R"PY(
-import builtins, io, sys, warnings
+import __future__, ast, builtins, io, re, sys, warnings
 warnings.simplefilter('ignore')
 out = io.StringIO()
 sys.stdout = sys.stderr = out
 
+FUTURE_FLAGS = 0
+for feature in __future__.all_feature_names:
+    FUTURE_FLAGS |= getattr(__future__, feature).compiler_flag
+
+def split_of(code):
+    # Statement positions from the parser, turned from UTF-8 byte columns into characters.
+    try:
+        tree = ast.parse(code)
+    except Exception:
+        return None
+    lines = re.split(r'(?<=\r\n)|(?<=\r)(?!\n)|(?<=\n)', code)
+    starts = [0]
+    for line in lines:
+        starts.append(starts[-1] + len(line))
+
+    def at(lineno, col):
+        return starts[lineno - 1] + len(lines[lineno - 1].encode()[:col].decode())
+
+    for a, b in zip(tree.body, tree.body[1:]):
+        end, begin = at(a.end_lineno, a.end_col_offset), at(b.lineno, b.col_offset)
+        if re.match(r'(?:[ \t\f]|\\(?:\r\n|\r|\n))*; ', code[end:begin]):
+            try:
+                compile(tree, '<string>', 'exec')
+            except Exception:
+                return None
+            return code[:end], '\n' * (b.lineno - 1) + code[begin:]
+    return None
+
 def reference(code, gridlet_module):
-    g = {'__builtins__': builtins, 'gridlet': gridlet_module, 'excel': gridlet_module.excel,
-         'context': gridlet_module.context}
-    l = {}
+    ns = {'__builtins__': builtins, 'gridlet': gridlet_module, 'excel': gridlet_module.excel,
+          'context': gridlet_module.context, '__name__': '__main__'}
     try:
         # Statements run outside the handler of the first compile's SyntaxError: a bare
         # `raise` has nothing to re-raise, and errors carry no SyntaxError as their context.
@@ -46,24 +74,26 @@ def reference(code, gridlet_module):
         except SyntaxError:
             compiled = None
         if compiled is not None:
-            return True, eval(compiled, g, l), None
-        if '; ' in code:
-            head, tail = code.split('; ', 1)
-            if tail:
-                exec(head, g, l)
+            return True, eval(compiled, ns, ns), None
+        split = split_of(code) if '; ' in code else None
+        parts = None
+        if split is not None:
+            head, tail = split
+            try:
+                head_code = compile(head, '<string>', 'exec')
+                future = head_code.co_flags & FUTURE_FLAGS
                 try:
-                    tail_code = compile(tail, '<kernel>', 'eval')
+                    parts = head_code, compile(tail, '<kernel>', 'eval', future, True), True
                 except SyntaxError:
-                    tail_code = None
-                if tail_code is not None:
-                    try:
-                        return True, eval(tail_code, g, l), None
-                    except SyntaxError:
-                        pass
-                exec(tail, g, l)
-                return True, None, None
-        exec(code, g, l)
-        return True, None, None
+                    parts = head_code, compile(tail, '<string>', 'exec', future, True), False
+            except Exception:
+                parts = None
+        if parts is None:
+            exec(code, ns, ns)
+            return True, None, None
+        exec(parts[0], ns, ns)
+        value = eval(parts[1], ns, ns)
+        return True, (value if parts[2] else None), None
     except BaseException as e:
         return False, None, type(e).__name__
 

@@ -8,6 +8,7 @@
 #include "debugging/debug_control.hpp"
 #include "debugging/frame_snapshot.hpp"
 #include "debugging/gridlet_debugger.hpp"
+#include "execution/active_runs.hpp"
 #include "execution/error_json.hpp"
 #include "execution/tracebacks.hpp"
 #include "invocation/call_support.hpp"
@@ -146,6 +147,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
                   false, r.request_id_json);
     PyObject* exc = nullptr;
     {
+        ActiveRun active(gil, kernel.runs(), r.request_id_json, false, [&dbg] { dbg.wake_for_interrupt(); });
         RunScope scope(gil, run);
         PyObject* module = invocation::import_module(gil, r.module_name, "Module '" + r.module_name + "' not found");
         PyObject* func = module ? invocation::find_function(gil, module, r.module_name, r.function_name) : nullptr;

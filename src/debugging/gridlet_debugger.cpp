@@ -5,6 +5,7 @@
 #include <structmember.h>
 
 #include "debugging/frame_snapshot.hpp"
+#include "execution/active_runs.hpp"
 #include "execution/tracebacks.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/json_text.hpp"
@@ -78,6 +79,11 @@ void GridletDebugger::ensure_traced(const GilHeld&) {
     if (!running_ || traced_ || !run_tstate_) return;
     _PyEval_SetTrace(run_tstate_, &GridletDebugger::trace_entry, nullptr);
     traced_ = true;
+}
+
+void GridletDebugger::wake_for_interrupt() {
+    { std::lock_guard lock(mutex_); }
+    wake_.notify_all();
 }
 
 bool GridletDebugger::paused() const {
@@ -155,7 +161,10 @@ PyObject* GridletDebugger::runcall(const GilHeld& gil, const std::function<PyObj
     if (traced_) PyEval_SetTrace(nullptr, nullptr);  // nothing stays traced after the run
     // An uncaught exception is reported by the caller; the editor may ask to pause on it first.
     // Whatever ends that pause (continue, a step or a stop), the exception stays the run's outcome.
-    const bool uncaught = !result && !stop_requested_ && !PyErr_ExceptionMatches(stop_exception());
+    // An interrupted run ends at once: no pause for the interrupt it raised.
+    const bool interrupt = !result && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) && ActiveRun::current() &&
+                           ActiveRun::current()->interrupted();
+    const bool uncaught = !result && !stop_requested_ && !PyErr_ExceptionMatches(stop_exception()) && !interrupt;
     if (uncaught && pause_on_uncaught_) pause_at_exception(gil);
     running_ = false;
     traced_ = false;
@@ -296,6 +305,7 @@ bool GridletDebugger::condition_holds(const GilHeld&, PyFrameObject* frame, cons
     Py_XDECREF(locals);
     if (truth < 0) {
         // A condition that fails to evaluate pauses, so the user sees the problem.
+        ActiveRun::keep_interrupt();
         PyErr_Clear();
         return true;
     }
@@ -419,14 +429,18 @@ int GridletDebugger::pause(const GilHeld& gil, PyFrameObject* frame, const char*
     in_pause_ = true;  // evaluations and snapshots below are not traced
     send_paused(gil, frame, reason);
     Command cmd = Command::none;
+    InterruptibleWait interruptible(gil);
     for (;;) {
         std::pair<std::string, std::string> evaluation;
         bool evaluate = false;
         {
             GilRelease released(gil);  // the rest of the kernel goes on while we wait
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return pending_ != Command::none || !evaluations_.empty() || stop_requested_; });
-            if (stop_requested_) {
+            wake_.wait(lock, [&] {
+                return pending_ != Command::none || !evaluations_.empty() || stop_requested_ ||
+                       interruptible.interrupted();
+            });
+            if (stop_requested_ || interruptible.interrupted()) {
                 cmd = Command::stop;
             } else if (!evaluations_.empty()) {
                 evaluation = std::move(evaluations_.front());
@@ -448,6 +462,7 @@ int GridletDebugger::pause(const GilHeld& gil, PyFrameObject* frame, const char*
     }
     in_pause_ = false;
     sync_breakpoints(gil, frame);  // breakpoints changed during the pause apply from here on
+    if (interruptible.raise_if_interrupted(gil)) return -1;
     switch (cmd) {
         case Command::stop:
             PyErr_SetString(stop_exception(), "debugging stopped");

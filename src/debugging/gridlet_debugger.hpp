@@ -39,6 +39,8 @@ public:
     void set_breakpoints(const boost::json::array& breakpoints) override;
     void set_in_memory_modules(std::vector<std::string> names);
     void ensure_traced(const GilHeld&) override;
+    // The run was interrupted: a pause ends and raises KeyboardInterrupt in the paused frame.
+    void wake_for_interrupt();
 
     // ---- worker side ----
     // Runs `call` traced on the calling thread. Returns its result (new reference), nullptr with

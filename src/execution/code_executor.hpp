@@ -1,6 +1,8 @@
 #pragma once
-// Runs code strings in one namespace that persists across runs. An expression returns its value;
-// anything else runs as statements. Errors of user code, the interpreter's exit and interrupt
+// Runs code strings in one namespace that persists across runs: the `__main__` module's, used as
+// both globals and locals, as in an interactive Python. An expression returns its value; anything
+// else runs as statements, cut once at a "; " between two top-level statements so that the part
+// after it can return a value. Errors of user code, the interpreter's exit and interrupt
 // exceptions included, become error records and never escape.
 #include <optional>
 #include <string>
@@ -37,26 +39,31 @@ public:
 
     // `code` must be a str. Output goes wherever the calling thread's streams route it.
     ExecOutcome execute(const GilHeld&, PyObject* code);
-    // Fresh globals (__builtins__, gridlet, excel, context) and empty locals.
+    // A new `__main__` module (__builtins__, gridlet, excel, context, __name__) installed in
+    // sys.modules; code that still runs keeps the namespace it started with.
     void reset_namespace(const GilHeld&);
 
-    PyObject* globals() const { return globals_; }
-    PyObject* locals() const { return locals_; }
+    // The one dict that code runs in, as globals and locals: the `__main__` module's namespace.
+    PyObject* namespace_dict() const { return namespace_; }
 
 private:
-    PyObject* fresh_globals(const GilHeld&);
+    PyObject* fresh_main_module(const GilHeld&);
     PyObject* compile(const GilHeld&, PyObject* source, const char* filename, const char* mode);
+    PyObject* run(const GilHeld&, PyObject* compiled);
     bool run_statements(const GilHeld&, PyObject* source);
     // Code objects of recently run short sources, keyed by mode and text. Requests repeat (the
     // same snippet from the add-in, the same expression typed again), and compiling - or failing
     // to compile as an expression - costs more than running most of them. A null entry records
     // "not an expression".
     PyObject* cached_compile(const GilHeld&, PyObject* source, const char* filename, const char* mode, bool& hit);
+    // The statement split of `code` (see statement_split.hpp), kept in the same cache.
+    PyObject* cached_split(const GilHeld&, PyObject* code);
+    void remember(std::string key, PyObject* value);  // value may be null
     std::unordered_map<std::string, PyObject*> code_cache_;
 
     PyObject* bridge_ = nullptr;
-    PyObject* globals_ = nullptr;
-    PyObject* locals_ = nullptr;
+    PyObject* module_ = nullptr;     // sys.modules["__main__"] as this executor made it
+    PyObject* namespace_ = nullptr;  // its __dict__
 };
 
 }  // namespace gridlet

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "execution/active_runs.hpp"
 #include "execution/code_executor.hpp"
 #include "execution/display_data.hpp"
 #include "execution/error_json.hpp"
@@ -55,6 +56,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
     ExecOutcome outcome;
     {
         RunOutput run(kernel, tail, /*keep_text=*/false, r.request_id_json);
+        ActiveRun active(gil, kernel.runs(), r.request_id_json);
         RunScope scope(gil, run);
         outcome = kernel.executor().execute(gil, code);
         // Figures the code left open show once, before the reply, with the run's fields.

@@ -1,6 +1,7 @@
 // custom_function_call: a worksheet function of a workbook module, called from Excel.
 #include <boost/json.hpp>
 
+#include "execution/active_runs.hpp"
 #include "execution/error_json.hpp"
 #include "execution/tracebacks.hpp"
 #include "invocation/call_support.hpp"
@@ -17,6 +18,7 @@ struct Call {
     std::string module_name, function_name;
     boost::json::value args;
     bool has_args = false;
+    bool time_limited = true;
     // Echoed JSON texts
     std::string module_json, function_json, request_id_json, workbook_json, source_json;
     std::string request_id_display, source_display;
@@ -63,6 +65,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
     std::string error_text;
     EncodedResult result;
     {
+        ActiveRun active(gil, kernel.runs(), c.request_id_json, c.time_limited);
         RunScope scope(gil, run);
         PyObject* module = import_module(gil, c.module_name,
                                          "Module '" + c.module_name +
@@ -91,7 +94,10 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
             wire = to_wire(gil, kernel, value);
         }
         if (wire && !encode_result(gil, wire, value, result)) Py_CLEAR(wire);
-        if (!wire) error_text = report_exception(gil, &run);
+        if (!wire) {
+            active.convert_time_limit(gil);
+            error_text = report_exception(gil, &run);
+        }
         Py_XDECREF(wire);
         Py_XDECREF(value);
         Py_XDECREF(tuple);
@@ -133,8 +139,9 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
 
 }  // namespace
 
-void start_custom_function_call(Kernel& kernel, boost::json::object&& message) {
+void start_custom_function_call(Kernel& kernel, boost::json::object&& message, bool time_limited) {
     Call c;
+    c.time_limited = time_limited;
     c.module_json = fields::echo_or(message, "module_name", "\"\"");
     c.function_json = fields::echo_or(message, "function_name", "\"\"");
     c.request_id_json = fields::echo(message, "request_id");

@@ -2,6 +2,7 @@
 #include <boost/json.hpp>
 
 #include "components/com_events.hpp"
+#include "execution/active_runs.hpp"
 #include "execution/tracebacks.hpp"
 #include "invocation/call_support.hpp"
 #include "invocation/invocation.hpp"
@@ -54,6 +55,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const EventCall& c) {
     std::string error_text;
     PyObject* value = nullptr;
     {
+        ActiveRun active(gil, kernel.runs(), c.request_id_json);
         RunScope scope(gil, run);
         PyObject* args = deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr);
         PyObject* module = args ? import_module(gil, c.module_name, "Module '" + c.module_name + "' not found in sys.modules")

@@ -8,7 +8,9 @@ namespace gridlet {
 class Kernel;
 namespace invocation {
 
-void start_custom_function_call(Kernel& kernel, boost::json::object&& message);
+// `time_limited`: a worksheet function from Excel, under the kernel's call time limit (a
+// run_module that goes this way is not).
+void start_custom_function_call(Kernel& kernel, boost::json::object&& message, bool time_limited = true);
 void start_python_function_call(Kernel& kernel, boost::json::object&& message);
 void start_event_execution(Kernel& kernel, boost::json::object&& message);
 void start_streaming_function(Kernel& kernel, boost::json::object&& message);

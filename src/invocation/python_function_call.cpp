@@ -1,6 +1,7 @@
 // python_function_call: a callable registered with the bridge module, called by its identifier.
 #include <boost/json.hpp>
 
+#include "execution/active_runs.hpp"
 #include "execution/error_json.hpp"
 #include "invocation/call_support.hpp"
 #include "invocation/invocation.hpp"
@@ -146,6 +147,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const CallableCall& c) {
     std::string error_text;
     EncodedResult result;
     {
+        ActiveRun active(gil, kernel.runs(), c.request_id_json);
         RunScope scope(gil, run);
         PyObject* func = lookup_callable(gil, kernel, c.callable_id);
         PyObject* args = func ? deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr) : nullptr;

@@ -50,7 +50,7 @@ void start_run_module(Kernel& kernel, boost::json::object&& message) {
         debugging::start_debug_run(kernel, std::move(call));
         return;
     }
-    start_custom_function_call(kernel, std::move(call));
+    start_custom_function_call(kernel, std::move(call), /*time_limited=*/false);
 }
 
 }  // namespace gridlet::invocation

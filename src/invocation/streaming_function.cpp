@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "execution/active_runs.hpp"
 #include "execution/tracebacks.hpp"
 #include "invocation/call_support.hpp"
 #include "invocation/invocation.hpp"
@@ -132,10 +133,12 @@ Outcome stream_values(const GilHeld& gil, Kernel& kernel, const Stream& s) {
         Outbox::Sequence& slot = window[out.count % kWindow];
         if (slot) {
             bool written;
+            InterruptibleWait interruptible(gil);
             {
                 GilRelease released(gil);
-                written = kernel.outbox().wait_written(slot, kSendTimeout);
+                written = kernel.outbox().wait_written(slot, kSendTimeout, interruptible.stop_flag());
             }
+            if (!written && interruptible.raise_if_interrupted(gil)) break;
             if (!written) {
                 Py_DECREF(gen);
                 out.error = "Timed out after 1.0s sending a streamed value";
@@ -148,10 +151,12 @@ Outcome stream_values(const GilHeld& gil, Kernel& kernel, const Stream& s) {
         if (over) {
             // Far more than the socket has taken: the next value waits, at most the send limit.
             bool room;
+            InterruptibleWait interruptible(gil);
             {
                 GilRelease released(gil);
-                room = kernel.outbox().wait_for_room(kSendTimeout);
+                room = kernel.outbox().wait_for_room(kSendTimeout, interruptible.stop_flag());
             }
+            if (!room && interruptible.raise_if_interrupted(gil)) break;
             if (!room) {
                 Py_DECREF(gen);
                 out.error = "Timed out after 1.0s sending a streamed value";
@@ -169,6 +174,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Stream& s) {
     RunOutput run(kernel, s.stream_tail, false, s.request_id_json);
     Outcome out;
     {
+        ActiveRun active(gil, kernel.runs(), s.request_id_json);
         RunScope scope(gil, run);
         out = stream_values(gil, kernel, s);
         if (!out.error && !out.canceled && PyErr_Occurred()) {

@@ -70,6 +70,7 @@ void Kernel::init_python(const GilHeld& gil) {
     py_self_ = python_objects::make_kernel_object(gil, *this);
     loader_->ensure_registered(gil, /*log_if_added=*/true);
     pool_.start(WORKER_POOL_SIZE);
+    start_interrupts();
 }
 
 Kernel::~Kernel() = default;
@@ -82,6 +83,18 @@ void Kernel::set_debugger(std::shared_ptr<DebugSession> d) {
     std::lock_guard lock(debugger_mutex_);
     debugger_ = std::move(d);
 }
+void Kernel::start_interrupts() {
+    const char* limit = std::getenv("GRIDLET_CALL_TIME_LIMIT");
+    if (limit && *limit) {
+        if (runs_.set_time_limit(limit)) GLOG_INFO("[Kernel] Worksheet functions are limited to {} s", limit);
+        else GLOG_WARN("[Kernel] GRIDLET_CALL_TIME_LIMIT must be a positive number of seconds, got '{}': no limit", limit);
+    }
+    // Interrupted runs that wait for the socket or for a host's answer are woken at once.
+    runs_.add_waker([this] { outbox_.wake_waiters(); });
+    runs_.add_waker([this] { host_requests_.wake_all(); });
+    runs_.start();
+}
+
 void Kernel::clear_debugger(const DebugSession* d) {
     std::shared_ptr<DebugSession> last;  // released outside the lock
     std::lock_guard lock(debugger_mutex_);
@@ -327,15 +340,17 @@ Outbox::Sequence Kernel::post_from_worker(const GilHeld& gil, std::string_view j
     bool over = false;
     auto seq = outbox_.post(json, info, &over);
     if (over && !is_listener_thread()) {
-        // The socket is far behind: wait for it without the GIL so other threads go on.
+        // The socket is far behind: wait for it without the GIL so other threads go on. An
+        // interrupt ends the wait; it is raised at the run's next Python instruction.
+        InterruptibleWait interruptible(gil);
         GilRelease released(gil);
-        outbox_.wait_for_room();
+        outbox_.wait_for_room(interruptible.stop_flag());
     }
     return seq;
 }
 
 bool Kernel::post_from_worker_by(const GilHeld& gil, std::string_view json, MessageInfo info,
-                                 std::chrono::steady_clock::time_point deadline) {
+                                 std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* stop) {
     if (!connection_) {
         GLOG_WARN("[Kernel] Cannot send message type '{}': WebSocket not connected", info.type);
         return true;
@@ -345,7 +360,7 @@ bool Kernel::post_from_worker_by(const GilHeld& gil, std::string_view json, Mess
     if (!over || is_listener_thread()) return true;
     GilRelease released(gil);
     auto left = deadline - std::chrono::steady_clock::now();
-    return outbox_.wait_for_room(std::chrono::duration<double>(left.count() > 0 ? left : left.zero()));
+    return outbox_.wait_for_room(std::chrono::duration<double>(left.count() > 0 ? left : left.zero()), stop);
 }
 
 Outbox::Sequence Kernel::post_all_from_worker(const GilHeld& gil, std::initializer_list<Outbox::Message> messages) {
@@ -353,8 +368,9 @@ Outbox::Sequence Kernel::post_all_from_worker(const GilHeld& gil, std::initializ
     bool over = false;
     auto seq = outbox_.post_all(messages, &over);
     if (over && !is_listener_thread()) {
+        InterruptibleWait interruptible(gil);
         GilRelease released(gil);
-        outbox_.wait_for_room();
+        outbox_.wait_for_room(interruptible.stop_flag());
     }
     return seq;
 }

@@ -17,6 +17,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "execution/active_runs.hpp"
 #include "execution/run_output.hpp"
 #include "kernel/control_queue.hpp"
 #include "kernel/gil.hpp"
@@ -70,8 +71,9 @@ public:
     // Posts from a thread running Python; waits (GIL released) while the socket is far behind.
     Outbox::Sequence post_from_worker(const GilHeld&, std::string_view json, MessageInfo info);
     // Same, waiting for room at most until `deadline`: false when the socket is still far behind.
+    // `stop` (an interrupt of the run) ends the wait early, also with false.
     bool post_from_worker_by(const GilHeld&, std::string_view json, MessageInfo info,
-                             std::chrono::steady_clock::time_point deadline);
+                             std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* stop);
     // Several replies of one call, posted together (empty texts are skipped).
     Outbox::Sequence post_all_from_worker(const GilHeld&, std::initializer_list<Outbox::Message> messages);
     // A write to the stream hooks outside any run: {"type":stdout|stderr,"content","workbook_id"}.
@@ -88,6 +90,8 @@ public:
     boost::asio::io_context& io() { return ioc_; }
     Outbox& outbox() { return outbox_; }
     HostRequests& host_requests() { return host_requests_; }
+    // The runs of user code in progress (interrupts, the worksheet-function time limit).
+    ActiveRuns& runs() { return runs_; }
     WorkerPool& pool() { return pool_; }
     // Python state changes, applied in arrival order off the listener (see ControlQueue).
     ControlQueue& control() { return control_; }
@@ -133,6 +137,7 @@ private:
     // Python side of connect and disconnect, on the control thread.
     void install_python_side(const GilHeld&);
     void remove_python_side(const GilHeld&);
+    void start_interrupts();
 
     After handle_message(boost::json::value&& message);
     void handle_object(boost::json::object& message);
@@ -146,6 +151,7 @@ private:
     Outbox outbox_;
     std::unique_ptr<Connection> connection_;
     HostRequests host_requests_;
+    ActiveRuns runs_;
     ChunkAssembler chunks_;
     ControlQueue control_;
     WorkerPool pool_{"ThreadPoolExecutor-0"};

@@ -8,6 +8,7 @@
 #include "debugging/debug_control.hpp"
 #include "execution/code_executor.hpp"
 #include "execution/execution_request.hpp"
+#include "execution/interrupt_request.hpp"
 #include "invocation/invocation.hpp"
 #include "kernel/kernel.hpp"
 #include "language/language_service.hpp"
@@ -50,6 +51,7 @@ void cancel_streaming_function(Kernel& k, Message&& m) {
     GLOG_INFO("[Kernel] Received cancel_streaming_function for request_id: {}", id.value_or("None"));
     k.mark_cancelled(id.value_or(""));
 }
+void interrupt_request(Kernel& k, Message&& m) { handle_interrupt_request(k, m); }
 void sys_response(Kernel& k, Message&& m) { k.deliver_sys_response(m); }
 void shutdown(Kernel& k, Message&&) { k.request_shutdown(); }
 void language_request(Kernel& k, Message&& m) {
@@ -89,6 +91,7 @@ constexpr Route kRoutes[] = {
     {"get_object_registry",        R::worker,        nullptr,                   get_object_registry},
     {"com_event_config_update",    R::worker,        nullptr,                   com_event_config_update},
     {"cancel_streaming_function",  R::listener,      cancel_streaming_function, nullptr},
+    {"interrupt_request",          R::listener,      interrupt_request,         nullptr},
     {"sys_response",               R::listener,      sys_response,              nullptr},
     {"shutdown",                   R::listener,      shutdown,                  nullptr},
     {"update_module",              R::control,       nullptr,                   modules::handle_update_module},

@@ -3,6 +3,7 @@
 // listener delivers answers as parsed JSON without the GIL; the waiting worker converts them.
 #include <boost/json/object.hpp>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -25,8 +26,11 @@ public:
     bool deliver(const std::string& id, boost::json::object&& payload);
     // Wakes every waiter without an answer (connection gone).
     void cancel_all();
-    // Blocks the calling thread until answered, cancelled or timed out; true when answered.
-    bool wait(const std::string& id, Waiter& w, double timeout_seconds);
+    // Wakes every waiter so it checks its stop flag again (an interrupted run).
+    void wake_all();
+    // Blocks the calling thread until answered, cancelled, timed out or `stop` is true (when
+    // given); true when answered.
+    bool wait(const std::string& id, Waiter& w, double timeout_seconds, const std::atomic<bool>* stop = nullptr);
     std::size_t size() const;
 
 private:

@@ -38,14 +38,25 @@ bool Outbox::over_high_water() const {
     return open_ && over_high_water_locked();
 }
 
-void Outbox::wait_for_room() {
+namespace {
+bool stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
+}  // namespace
+
+void Outbox::wait_for_room(const std::atomic<bool>* stop) {
     std::unique_lock lock(mutex_);
-    drained_.wait(lock, [&] { return !open_ || !over_high_water_locked(); });
+    drained_.wait(lock, [&] { return !open_ || !over_high_water_locked() || stopped(stop); });
 }
 
-bool Outbox::wait_for_room(std::chrono::duration<double> timeout) {
+bool Outbox::wait_for_room(std::chrono::duration<double> timeout, const std::atomic<bool>* stop) {
     std::unique_lock lock(mutex_);
-    return drained_.wait_for(lock, timeout, [&] { return !open_ || !over_high_water_locked(); });
+    return drained_.wait_for(lock, timeout, [&] { return !open_ || !over_high_water_locked() || stopped(stop); }) &&
+           !stopped(stop);
+}
+
+void Outbox::wake_waiters() {
+    // Taking the lock orders the flag's store before any waiter's next check.
+    { std::lock_guard lock(mutex_); }
+    drained_.notify_all();
 }
 
 void Outbox::append_locked(std::string_view json, const MessageInfo& info) {
@@ -134,9 +145,10 @@ void Outbox::post_final(std::string_view bytes) {
     kick_if_needed(lock);
 }
 
-bool Outbox::wait_written(Sequence seq, std::chrono::duration<double> timeout) {
+bool Outbox::wait_written(Sequence seq, std::chrono::duration<double> timeout, const std::atomic<bool>* stop) {
     std::unique_lock lock(mutex_);
-    return drained_.wait_for(lock, timeout, [&] { return written_ >= seq || !open_; }) && open_;
+    return drained_.wait_for(lock, timeout, [&] { return written_ >= seq || !open_ || stopped(stop); }) && open_ &&
+           written_ >= seq;
 }
 
 Outbox::Sequence Outbox::take(std::string& into) {

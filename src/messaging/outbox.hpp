@@ -2,6 +2,7 @@
 // The one write queue of the connection. Any thread posts finished messages; each message (or the
 // whole chunk sequence of a long one) is framed and appended contiguously, in posting order. The
 // listener drains everything pending with one socket write. No GIL is involved.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -35,9 +36,13 @@ public:
     // Producers that may outrun the socket (workers) check this before posting and, when true,
     // release the GIL and call wait_for_room().
     bool over_high_water() const;
-    void wait_for_room();
-    // Same, bounded: false when there is still no room after `timeout`.
-    bool wait_for_room(std::chrono::duration<double> timeout);
+    // `stop`, when given, ends the wait early once it is true (an interrupted run); the flag's
+    // setter calls wake_waiters().
+    void wait_for_room(const std::atomic<bool>* stop = nullptr);
+    // Same, bounded: false when there is still no room after `timeout` (or after a stop).
+    bool wait_for_room(std::chrono::duration<double> timeout, const std::atomic<bool>* stop = nullptr);
+    // Wakes every waiting producer so it checks its stop flag again.
+    void wake_waiters();
     // Appends several messages under one lock, so they leave in one socket write.
     struct Message {
         std::string_view json;
@@ -50,8 +55,8 @@ public:
     // what is pending before them still is.
     void post_final(std::string_view bytes);
 
-    // Waits until message `seq` has been written to the socket. False on timeout or close.
-    bool wait_written(Sequence seq, std::chrono::duration<double> timeout);
+    // Waits until message `seq` has been written to the socket. False on timeout, close or stop.
+    bool wait_written(Sequence seq, std::chrono::duration<double> timeout, const std::atomic<bool>* stop = nullptr);
 
     // Listener side: moves all pending bytes into `into`; returns the sequence they complete.
     Sequence take(std::string& into);

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "execution/active_runs.hpp"
 #include "messaging/py_json.hpp"
 #include "modules/import_graph.hpp"
 #include "util/log.hpp"
@@ -109,7 +110,10 @@ PyObject* exec_module(PyObject* self, PyObject* module) {
         return nullptr;
     }
     PyObject* filename = virtual_name(name);
-    if (!register_lines(filename, source)) PyErr_Clear();
+    if (!register_lines(filename, source)) {
+        ActiveRun::keep_interrupt();
+        PyErr_Clear();
+    }
     import_graph::ExecScope executing(GilHeld::from_python(), name);
 
     static PyObject* compile_fn = PyDict_GetItemString(PyEval_GetBuiltins(), "compile");

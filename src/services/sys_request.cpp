@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "execution/active_runs.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
@@ -70,13 +71,19 @@ PyObject* send_request_sync(const GilHeld& gil, Kernel& kernel, PyObject* req, d
     HostRequests::Waiter waiter;
     kernel.host_requests().add(id, &waiter);  // registered before the send: no answer can outrun it
     bool answered = false;
-    if (kernel.post_from_worker_by(gil, message, {"sys_request", {}}, deadline)) {
+    InterruptibleWait interruptible(gil);
+    if (kernel.post_from_worker_by(gil, message, {"sys_request", {}}, deadline, interruptible.stop_flag())) {
         GLOG_DEBUG("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", thread, id);
         GilRelease released(gil);
         const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
-        answered = kernel.host_requests().wait(id, waiter, left);
+        answered = kernel.host_requests().wait(id, waiter, left, interruptible.stop_flag());
     } else {
         kernel.host_requests().remove(id);
+    }
+    if (!answered && interruptible.raise_if_interrupted(gil)) {
+        // An answer that comes later finds nobody waiting and is dropped with a warning.
+        GLOG_INFO("[Kernel] [Worker Thread {}] sys_request interrupted: {}", thread, id);
+        return nullptr;
     }
     if (!answered) {
         if (waiter.cancelled) {

@@ -390,6 +390,21 @@ def test_ctrl_c_cancels_a_stream_then_ends_the_script(tmp_path, piped):
     assert c.proc.wait(15) == 130
 
 
+def test_ctrl_c_interrupts_a_running_command_and_shows_its_end(tmp_path, piped):
+    c = piped(write_folder(tmp_path / "wb", {}))
+    c.send("print('looping')")
+    c.expect("looping")
+    c.send("while True: pass")
+    time.sleep(0.5)
+    c.proc.send_signal(signal.SIGINT)
+    # The run ends in the kernel with its traceback; the console keeps going.
+    seen = c.expect("KeyboardInterrupt", timeout=15)
+    assert any("Traceback" in line for line in seen)
+    c.send("print('still here')")
+    c.expect("still here")
+    assert c.finish() == 1  # the interrupted command failed
+
+
 # ------------------------------------------------------------------------- workbook requests
 
 def test_workbook_requests_against_csv_sheets(tmp_path):
