@@ -51,6 +51,9 @@ Options:
                        at exit and shown when the kernel fails to start)
   --poll SECONDS       how often FOLDER is checked for changed files (default 0.5; 0: never)
   --verbose            print every protocol message on stderr
+  --insecure           plain ws:// between the console and the kernel (default: wss:// with a
+                       certificate made for the session, which the kernel pins; either way the
+                       kernel must present the session's random token)
   --help               this text
 
 Exit status: 0 when every command succeeded, 1 when a command failed (Python error, failed call,
@@ -99,6 +102,8 @@ std::optional<Options> parse_options(int argc, char** argv, bool& help, std::str
       o.stop_on_error = true;
     } else if (a == "--verbose") {
       o.verbose = true;
+    } else if (a == "--insecure") {
+      o.insecure = true;
     } else if (a == "--timeout" || a == "--poll" || a == "--connect-timeout") {
       if (!value(v)) return std::nullopt;
       double s;

@@ -19,6 +19,7 @@ struct Options {
   double poll = 0.5;           // seconds between folder scans; 0: never
   double connect_timeout = 20; // seconds for the kernel to connect
   bool verbose = false;
+  bool insecure = false;       // plain ws:// instead of wss:// with the session's certificate
 };
 
 extern const char* const kUsage;
