@@ -20,13 +20,22 @@ namespace console {
 KernelChild::KernelChild(const KernelSpawn& s) {
   std::vector<std::string> args{s.binary};
   args.insert(args.end(), s.args.begin(), s.args.end());
+  static constexpr std::string_view kOwn[] = {"GRIDLET_SECURED=", "GRIDLET_LOG_LEVEL=", "GRIDLET_TLS_PIN=",
+                                              "GRIDLET_TLS_CA_FILE=", "GRIDLET_AUTH_TOKEN="};
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     std::string_view kv(*e);
-    if (kv.starts_with("GRIDLET_SECURED=") || kv.starts_with("GRIDLET_LOG_LEVEL=")) continue;
-    env.emplace_back(kv);
+    bool own = false;
+    for (auto prefix : kOwn) own = own || kv.starts_with(prefix);
+    if (!own) env.emplace_back(kv);
   }
-  env.push_back("GRIDLET_SECURED=0");
+  if (s.tls_pin.empty()) {
+    env.push_back("GRIDLET_SECURED=0");
+  } else {
+    env.push_back("GRIDLET_SECURED=1");
+    env.push_back("GRIDLET_TLS_PIN=" + s.tls_pin);
+  }
+  if (!s.token.empty()) env.push_back("GRIDLET_AUTH_TOKEN=" + s.token);
   env.push_back("GRIDLET_LOG_LEVEL=" + s.log_level);
 
   std::vector<char*> argv, envp;

@@ -15,6 +15,11 @@ struct KernelSpawn {
   std::vector<std::string> args;  // after the program name
   std::string log_level;          // GRIDLET_LOG_LEVEL
   std::string log_path;           // kernel stdout and stderr, appended
+  // How the kernel connects: TLS with the session certificate's pin (GRIDLET_TLS_PIN), or plain
+  // ws:// when empty; the token it presents (GRIDLET_AUTH_TOKEN). The console's own values of
+  // these variables are never passed on.
+  std::string tls_pin;
+  std::string token;
 };
 
 class KernelChild {

@@ -2,17 +2,36 @@
 
 #include <boost/beast/http.hpp>
 
+#include <openssl/crypto.h>
+
 namespace console {
 
 namespace http = beast::http;
 
-Link::Link(asio::io_context& io) : io_(io), acceptor_(io) {}
+namespace {
+
+// Time one connection attempt gets for TLS, the request and the upgrade: a peer that connects
+// and says nothing must not hold the port.
+constexpr auto kAttemptLimit = std::chrono::seconds(5);
+
+struct Refused : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+bool same_secret(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace
+
+Link::Link(asio::io_context& io, std::shared_ptr<asio::ssl::context> tls, std::string token)
+    : io_(io), acceptor_(io), tls_(std::move(tls)), token_(std::move(token)) {}
 
 unsigned short Link::listen() {
   tcp::endpoint ep(asio::ip::make_address("127.0.0.1"), 0);
   acceptor_.open(ep.protocol());
   acceptor_.bind(ep);
-  acceptor_.listen(1);
+  acceptor_.listen(4);
   return acceptor_.local_endpoint().port();
 }
 
@@ -21,24 +40,79 @@ void Link::cancel_accept() {
   acceptor_.close(ec);
 }
 
-asio::awaitable<std::string> Link::accept() {
-  tcp::socket socket = co_await acceptor_.async_accept(asio::use_awaitable);
-  boost::system::error_code ec;
-  acceptor_.close(ec);  // one kernel, one connection
-  socket.set_option(tcp::no_delay(true));
+template <class F>
+void Link::with_ws(F&& f) {
+  if (auto* p = std::get_if<PlainWs>(&ws_)) f(*p);
+  else if (auto* t = std::get_if<TlsWs>(&ws_)) f(*t);
+}
+
+template <class Ws>
+asio::awaitable<std::string> Link::upgrade(Ws& ws) {
+  if constexpr (std::is_same_v<Ws, TlsWs>)
+    co_await ws.next_layer().async_handshake(asio::ssl::stream_base::server, asio::use_awaitable);
   beast::flat_buffer buf;
   http::request<http::string_body> req;
-  co_await http::async_read(socket, buf, req, asio::use_awaitable);
-  if (!websocket::is_upgrade(req)) throw std::runtime_error("the kernel's request is not a WebSocket upgrade");
-  ws_.emplace(std::move(socket));
-  ws_->set_option(websocket::stream_base::decorator(
+  co_await http::async_read(ws.next_layer(), buf, req, asio::use_awaitable);
+  if (!websocket::is_upgrade(req)) throw Refused("refused a request that is not a WebSocket upgrade");
+  auto auth = req[http::field::authorization];
+  if (!same_secret(auth, "Bearer " + token_)) {
+    http::response<http::string_body> res{http::status::unauthorized, req.version()};
+    res.set(http::field::server, "gridlet-console");
+    res.set(http::field::www_authenticate, "Bearer");
+    res.body() = "this session's token is required\n";
+    res.keep_alive(false);
+    res.prepare_payload();
+    co_await http::async_write(ws.next_layer(), res, asio::use_awaitable);
+    throw Refused(auth.empty() ? "refused a connection without a token (HTTP 401)"
+                               : "refused a connection with a wrong token (HTTP 401)");
+  }
+  ws.set_option(websocket::stream_base::decorator(
       [](websocket::response_type& res) { res.set(http::field::server, "gridlet-console"); }));
-  ws_->read_message_max(64u << 20);
-  ws_->auto_fragment(false);
-  ws_->text(true);
-  co_await ws_->async_accept(req, asio::use_awaitable);
-  open_ = true;
+  ws.read_message_max(64u << 20);
+  ws.auto_fragment(false);
+  ws.text(true);
+  co_await ws.async_accept(req, asio::use_awaitable);
   co_return std::string(req.target());
+}
+
+asio::awaitable<std::string> Link::accept(OnNote on_refused) {
+  for (;;) {
+    tcp::socket socket = co_await acceptor_.async_accept(asio::use_awaitable);
+    socket.set_option(tcp::no_delay(true));
+    auto& lowest = tls_ ? beast::get_lowest_layer(ws_.emplace<TlsWs>(std::move(socket), *tls_))
+                        : beast::get_lowest_layer(ws_.emplace<PlainWs>(std::move(socket)));
+    // Shared with the timer's handler, which may run after this attempt is over.
+    auto state = std::make_shared<int>(0);  // 0: running, 1: timed out, 2: over
+    asio::steady_timer limit(io_, kAttemptLimit);
+    limit.async_wait([&lowest, state](boost::system::error_code ec) {
+      if (ec || *state != 0) return;
+      *state = 1;
+      boost::system::error_code ignored;
+      lowest.close(ignored);
+    });
+    std::string problem;
+    try {
+      std::string target;
+      if (auto* t = std::get_if<TlsWs>(&ws_)) target = co_await upgrade(*t);
+      else target = co_await upgrade(std::get<PlainWs>(ws_));
+      *state = 2;
+      limit.cancel();
+      boost::system::error_code ec;
+      acceptor_.close(ec);  // one kernel, one connection
+      open_ = true;
+      co_return target;
+    } catch (const Refused& e) {
+      problem = e.what();
+    } catch (const std::exception& e) {
+      problem = *state == 1 ? "a connection attempt did not complete its upgrade within 5 s"
+                            : std::string("a connection attempt failed: ") + e.what();
+    }
+    *state = 2;
+    limit.cancel();
+    boost::system::error_code ignored;
+    lowest.close(ignored);
+    if (on_refused) on_refused(problem);
+  }
 }
 
 void Link::start(OnMessage on_message, OnNote on_problem, OnNote on_closed) {
@@ -51,10 +125,16 @@ void Link::start(OnMessage on_message, OnNote on_problem, OnNote on_closed) {
 }
 
 asio::awaitable<void> Link::read_loop() {
+  if (auto* t = std::get_if<TlsWs>(&ws_)) co_await read_frames(*t);
+  else if (auto* p = std::get_if<PlainWs>(&ws_)) co_await read_frames(*p);
+}
+
+template <class Ws>
+asio::awaitable<void> Link::read_frames(Ws& ws) {
   beast::flat_buffer buf;
   for (;;) {
     boost::system::error_code ec;
-    co_await ws_->async_read(buf, asio::redirect_error(asio::use_awaitable, ec));
+    co_await ws.async_read(buf, asio::redirect_error(asio::use_awaitable, ec));
     if (ec) {
       finish(ec == websocket::error::closed ? "the kernel closed the connection" : ec.message());
       co_return;
@@ -115,30 +195,36 @@ void Link::write_next() {
     if (close_wanted_ && !closing_) {
       closing_ = true;
       writing_ = true;
-      ws_->async_close(websocket::close_code::normal, [self = shared_from_this()](boost::system::error_code) {
-        self->writing_ = false;
+      with_ws([this](auto& ws) {
+        ws.async_close(websocket::close_code::normal, [self = shared_from_this()](boost::system::error_code) {
+          self->writing_ = false;
+        });
       });
     }
     return;
   }
   writing_ = true;
   if (trace_) trace_('>', outbox_.front());
-  ws_->async_write(asio::buffer(outbox_.front()), [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-    self->writing_ = false;
-    if (!self->outbox_.empty()) self->outbox_.pop_front();
-    if (ec) {
-      self->finish("write failed: " + ec.message());
-      return;
-    }
-    self->write_next();
+  with_ws([this](auto& ws) {
+    ws.async_write(asio::buffer(outbox_.front()), [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+      self->writing_ = false;
+      if (!self->outbox_.empty()) self->outbox_.pop_front();
+      if (ec) {
+        self->finish("write failed: " + ec.message());
+        return;
+      }
+      self->write_next();
+    });
   });
 }
 
 void Link::finish(const std::string& reason) {
   if (!open_.exchange(false)) return;
-  boost::system::error_code ec;
-  beast::get_lowest_layer(*ws_).shutdown(tcp::socket::shutdown_both, ec);
-  beast::get_lowest_layer(*ws_).close(ec);
+  with_ws([](auto& ws) {
+    boost::system::error_code ec;
+    beast::get_lowest_layer(ws).shutdown(tcp::socket::shutdown_both, ec);
+    beast::get_lowest_layer(ws).close(ec);
+  });
   if (on_closed_) on_closed_(reason);
 }
 

@@ -1,13 +1,16 @@
 // The server end of the kernel's WebSocket connection: listens on 127.0.0.1 (an ephemeral
-// port), accepts the kernel, reads its messages (joining chunked ones) and writes ours (chunking
+// port), accepts the kernel (over TLS with the session's certificate unless insecure, and only
+// with the session's token), reads its messages (joining chunked ones) and writes ours (chunking
 // long ones). All socket work runs on one io_context thread; send() may be called from any thread.
 #pragma once
 
 #include "chunks.hpp"
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 #include <boost/json.hpp>
 
 #include <deque>
@@ -15,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 
 namespace console {
 
@@ -31,12 +35,15 @@ class Link : public std::enable_shared_from_this<Link> {
   // Sees every frame: direction '<' (from the kernel) or '>' (to it) and the text.
   using Trace = std::function<void(char, std::string_view)>;
 
-  explicit Link(asio::io_context& io);
+  // `tls`: the server context (wss://), or null for plain ws://. `token`: what the upgrade
+  // request's "Authorization: Bearer" must carry.
+  Link(asio::io_context& io, std::shared_ptr<asio::ssl::context> tls, std::string token);
 
   // Binds 127.0.0.1 on a free port and returns it.
   unsigned short listen();
-  // Accepts one connection and answers its upgrade; returns the path the kernel asked for.
-  asio::awaitable<std::string> accept();
+  // Accepts connections until one presents the token and completes the upgrade; returns the
+  // path it asked for. Attempts without the token get HTTP 401 and go to `on_refused`.
+  asio::awaitable<std::string> accept(OnNote on_refused);
   // Stops a pending accept (io thread).
   void cancel_accept();
 
@@ -52,14 +59,26 @@ class Link : public std::enable_shared_from_this<Link> {
   bool is_open() const { return open_; }
 
  private:
+  using PlainWs = websocket::stream<tcp::socket>;
+  using TlsWs = websocket::stream<asio::ssl::stream<tcp::socket>>;
+
+  template <class Ws>
+  asio::awaitable<std::string> upgrade(Ws& ws);
+  template <class Ws>
+  asio::awaitable<void> read_frames(Ws& ws);
   asio::awaitable<void> read_loop();
+  // Calls f(ws) on the open stream, whichever kind it is.
+  template <class F>
+  void with_ws(F&& f);
   void queue(std::vector<std::string> frames);
   void write_next();
   void finish(const std::string& reason);
 
   asio::io_context& io_;
   tcp::acceptor acceptor_;
-  std::optional<websocket::stream<tcp::socket>> ws_;
+  std::shared_ptr<asio::ssl::context> tls_;
+  std::string token_;
+  std::variant<std::monostate, PlainWs, TlsWs> ws_;
   OnMessage on_message_;
   OnNote on_problem_, on_closed_;
   Trace trace_;

@@ -7,6 +7,7 @@
 #include "module_folder.hpp"
 #include "options.hpp"
 #include "session.hpp"
+#include "session_tls.hpp"
 #include "values.hpp"
 #include "workbook.hpp"
 
@@ -154,7 +155,25 @@ int main(int argc, char** argv) {
   }
 
   int status = 0;
-  auto link = std::make_shared<Link>(io);
+  // The kernel is told to pin the session's certificate and to present the session's token.
+  std::unique_ptr<SessionTls> tls;
+  std::shared_ptr<asio::ssl::context> tls_context;
+  std::string token;
+  try {
+    token = random_token();
+    if (!opt.insecure) {
+      tls = std::make_unique<SessionTls>();
+      tls_context = std::make_shared<asio::ssl::context>(tls->server_context());
+    }
+  } catch (const std::exception& e) {
+    printer.err(std::string("gridlet-console: ") + e.what() + "\n");
+    work.reset();
+    io.stop();
+    io_thread.join();
+    if (temp_log) ::unlink(log_path.c_str());
+    return 3;
+  }
+  auto link = std::make_shared<Link>(io, tls_context, token);
   std::unique_ptr<KernelChild> child;
   std::shared_ptr<Session> session;
   auto stop_io = [&] {
@@ -178,13 +197,16 @@ int main(int argc, char** argv) {
   unsigned short port = 0;
   try {
     port = link->listen();
-    KernelSpawn spawn{opt.kernel, {opt.workbook_id, std::to_string(port)}, opt.log_level, log_path};
+    KernelSpawn spawn{opt.kernel, {opt.workbook_id, std::to_string(port)}, opt.log_level, log_path,
+                      tls ? tls->pin() : std::string(), token};
     child = std::make_unique<KernelChild>(spawn);
   } catch (const std::exception& e) {
     return startup_failed(e.what());
   }
 
-  auto accepted = asio::co_spawn(io, link->accept(), asio::use_future);
+  auto accepted = asio::co_spawn(
+      io, link->accept([&printer](const std::string& why) { printer.err("gridlet-console: " + why + "\n"); }),
+      asio::use_future);
   auto started = std::chrono::steady_clock::now();
   while (accepted.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
     if (child->poll_exit())

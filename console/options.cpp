@@ -59,6 +59,9 @@ Options:
   --images DIR         where the images shown by the kernel are written (default: a new
                        folder under the temporary folder, named when the first one comes)
   --verbose            print every protocol message on stderr
+  --insecure           plain ws:// between the console and the kernel (default: wss:// with a
+                       certificate made for the session, which the kernel pins; either way the
+                       kernel must present the session's random token)
   --help               this text
 
 Exit status: 0 when every command succeeded, 1 when a command failed (Python error, failed call,
@@ -107,6 +110,8 @@ std::optional<Options> parse_options(int argc, char** argv, bool& help, std::str
       o.stop_on_error = true;
     } else if (a == "--verbose") {
       o.verbose = true;
+    } else if (a == "--insecure") {
+      o.insecure = true;
     } else if (a == "--timeout" || a == "--poll" || a == "--connect-timeout") {
       if (!value(v)) return std::nullopt;
       double s;

@@ -20,6 +20,7 @@ struct Options {
   double connect_timeout = 20; // seconds for the kernel to connect
   bool verbose = false;
   std::string images;          // --images DIR; empty: a new temporary folder per session
+  bool insecure = false;       // plain ws:// instead of wss:// with the session's certificate
 };
 
 extern const char* const kUsage;

@@ -20,19 +20,30 @@ constexpr const char* kUsage =
     "\n"
     "Runs the Python kernel of one workbook. Connects as a WebSocket client to\n"
     "  wss://127.0.0.1:PORT/ws/kernel/WORKBOOK_ID   (ws:// when GRIDLET_SECURED=0)\n"
-    "and serves the Business Layer's requests until the connection ends.\n"
+    "(WORKBOOK_ID percent-encoded as one path segment) and serves the Business Layer's\n"
+    "requests until the connection ends.\n"
     "\n"
     "  --connection-args JSON  connection arguments, a JSON object (key \"platform\":\n"
     "                          \"win32\" enables the COM event hooks, \"web\" marks a web host)\n"
     "\n"
     "environment:\n"
-    "  GRIDLET_SECURED    \"0\" for an unencrypted ws:// connection; anything else (default) is wss://\n"
-    "                     with any server certificate accepted\n"
-    "  GRIDLET_LOG_LEVEL  DEBUG, INFO (default), WARNING or ERROR; logs go to stderr\n"
+    "  GRIDLET_SECURED        \"0\" for an unencrypted ws:// connection; anything else (default) is wss://\n"
+    "  GRIDLET_TLS_CA_FILE    PEM bundle: the server's chain must verify against it and name\n"
+    "                         127.0.0.1 or localhost\n"
+    "  GRIDLET_TLS_PIN        sha256:HEX, the SHA-256 of the server certificate's DER: only that\n"
+    "                         certificate is accepted\n"
+    "                         (neither set: any server certificate is accepted)\n"
+    "  GRIDLET_AUTH_TOKEN     sent as \"Authorization: Bearer TOKEN\" in the upgrade request; removed\n"
+    "                         from the environment before any Python code runs, never logged\n"
+    "  GRIDLET_PING_INTERVAL  seconds between keep-alive pings (default 20; 0: none); the connection\n"
+    "                         ends when nothing answers within another interval\n"
+    "  GRIDLET_LOG_LEVEL      DEBUG, INFO (default), WARNING or ERROR; logs go to stderr\n"
     "\n"
     "signals: SIGTERM and SIGINT close the connection (with a close frame) and exit with 0\n"
     "\n"
-    "exit status: 0 after the connection ended normally, 1 when it could not be made, 2 for bad arguments\n";
+    "exit status: 0 after the connection ended normally, 1 when it could not be made (nothing\n"
+    "listening, no answer, server certificate refused, upgrade refused), 2 for bad arguments or\n"
+    "environment, 3 when the server broke the WebSocket protocol\n";
 
 [[noreturn]] void finish(int code) {
     gridlet::log::get().flush();
@@ -72,12 +83,20 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return 2;
     }
+    // First of all: the token leaves the environment before any thread or interpreter starts.
+    std::string settings_error;
+    auto settings = gridlet::take_connection_settings(settings_error);
+    if (!settings) {
+        std::cerr << "gridlet-kernel: " << settings_error << "\n";
+        return 2;
+    }
     std::signal(SIGPIPE, SIG_IGN);
     gridlet::log::setup_from_environment();
 
     boost::asio::io_context ioc(1);
     auto kernel = std::make_unique<gridlet::Kernel>(
-        ioc, gridlet::KernelOptions{positional[0], "127.0.0.1", positional[1], std::move(connection_args)});
+        ioc, gridlet::KernelOptions{positional[0], "127.0.0.1", positional[1], std::move(connection_args),
+                                    std::move(*settings)});
     // The connection is opened on a helper thread while this thread starts the interpreter; from
     // then on the main thread alone runs the io_context (the listener).
     std::thread opener([&] {
@@ -108,5 +127,5 @@ int main(int argc, char** argv) {
     // When run() is over the kernel's work is done, whatever timers are still armed.
     boost::asio::co_spawn(ioc, kernel->run(), [&ioc](std::exception_ptr) { ioc.stop(); });
     ioc.run();
-    finish(kernel->connected_once() ? 0 : 1);
+    finish(kernel->exit_status());
 }

@@ -17,6 +17,7 @@
 #include "messaging/json_parse.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
+#include "messaging/url_path.hpp"
 #include "modules/module_loader.hpp"
 #include "modules/virtual_environment.hpp"
 #include "services/object_keeper.hpp"
@@ -27,11 +28,6 @@ namespace asio = boost::asio;
 
 namespace {
 
-bool secured_from_environment() {
-    const char* v = std::getenv("GRIDLET_SECURED");
-    return !(v && std::string_view(v) == "0");
-}
-
 void set_attr(PyObject* obj, const char* name, PyObject* value) {
     if (PyObject_SetAttrString(obj, name, value) < 0) PyErr_Clear();
 }
@@ -41,7 +37,6 @@ void set_attr(PyObject* obj, const char* name, PyObject* value) {
 Kernel::Kernel(asio::io_context& ioc, KernelOptions options)
     : ioc_(ioc), options_(std::move(options)), listener_thread_(std::this_thread::get_id()) {
     json_text::append_string(workbook_id_json_, options_.workbook_id);
-    secured_ = secured_from_environment();
 }
 
 void Kernel::init_python(const GilHeld& gil) {
@@ -117,10 +112,13 @@ void Kernel::set_com_registrar(std::shared_ptr<ComEventRegistrar> r) {
 // ---------------------------------------------------------------- lifecycle
 
 asio::awaitable<void> Kernel::open_connection() {
-    const std::string target = "/ws/kernel/" + options_.workbook_id;
-    GLOG_DEBUG("[Kernel] Connecting to {}://{}:{}{}", secured_ ? "wss" : "ws", options_.host, options_.port, target);
+    // The identifier is one path segment whatever it holds ("Q1/Sales", "Book 1.xlsx").
+    const std::string target = "/ws/kernel/" + encode_path_segment(options_.workbook_id);
+    const auto& settings = options_.connection;
+    GLOG_DEBUG("[Kernel] Connecting to {}://{}:{}{}", settings.secured ? "wss" : "ws", options_.host, options_.port,
+               target);
     try {
-        connection_ = make_connection(ioc_, outbox_, secured_);
+        connection_ = make_connection(ioc_, outbox_, settings);
         co_await connection_->open(options_.host, options_.port, target);
         opened_ = true;
     } catch (...) {
@@ -222,12 +220,26 @@ void Kernel::start_com_hooks() {
 }
 
 asio::awaitable<void> Kernel::listen() {
+    connection_->start_keep_alive();
     for (;;) {
         ReadResult frame;
         try {
             frame = co_await connection_->read(MAX_MESSAGE_SIZE);
         } catch (const boost::system::system_error& e) {
-            GLOG_INFO("[Kernel] Connection closed: {}", e.code().message());
+            switch (classify_end(e.code())) {
+                case ConnectionEnd::keep_alive_timeout:
+                    GLOG_WARN("[Kernel] Connection closed: no answer to the keep-alive ping within {:g} s",
+                              options_.connection.ping_interval.count() / 1000.0);
+                    break;
+                case ConnectionEnd::protocol_error:
+                    GLOG_ERROR("[Kernel] Connection closed: protocol error by the Business Layer: {}",
+                               e.code().message());
+                    peer_protocol_error_ = true;
+                    break;
+                case ConnectionEnd::closed:
+                    GLOG_INFO("[Kernel] Connection closed: {}", e.code().message());
+                    break;
+            }
             running_ = false;
             co_return;
         }

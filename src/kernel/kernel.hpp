@@ -24,6 +24,7 @@
 #include "kernel/worker_pool.hpp"
 #include "messaging/chunk_assembler.hpp"
 #include "messaging/connection.hpp"
+#include "messaging/connection_settings.hpp"
 #include "messaging/host_requests.hpp"
 #include "messaging/outbox.hpp"
 
@@ -45,6 +46,7 @@ struct KernelOptions {
     std::string host = "127.0.0.1";
     std::string port = "8000";
     boost::json::object connection_args;
+    ConnectionSettings connection;
 };
 
 class Kernel {
@@ -64,6 +66,9 @@ public:
     bool connected_once() const { return connected_once_; }
     // Ends the connection with a close frame, as a shutdown message does (SIGTERM, SIGINT).
     boost::asio::awaitable<void> stop();
+    // The process's exit status once run() is over: 0 after a connection that ended, 1 when none
+    // could be made, 3 when the peer broke the WebSocket protocol.
+    int exit_status() const { return !connected_once_ ? 1 : peer_protocol_error_ ? 3 : 0; }
 
     // ---- send path (no GIL needed) ----
     // Posts one encoded message from any thread; never blocks.
@@ -145,7 +150,6 @@ private:
     boost::asio::io_context& ioc_;
     KernelOptions options_;
     std::string workbook_id_json_;
-    bool secured_ = true;
     std::thread::id listener_thread_;
 
     Outbox outbox_;
@@ -188,6 +192,8 @@ private:
     bool shutdown_requested_ = false;
     bool disconnected_ = false;
     bool disconnect_finished_ = false;
+    bool peer_protocol_error_ = false;
+    bool shut_down_ = false;
 };
 
 }  // namespace gridlet

@@ -1,19 +1,22 @@
 #pragma once
 // A stream layer under Beast's WebSocket stream: reads pass through; once attached to an Outbox,
 // the library's own writes (control frames) are appended there, so they stay in order with the
-// kernel's frames and share its batched socket writes. A close frame is the last thing queued,
-// and the socket is closed only once everything queued before it has been written (or after a
-// bound), so a close never cuts a frame.
+// kernel's frames and share its batched socket writes. During the upgrade, reads go through an
+// UpgradeResponse, so that the library sees a compact answer however large the server's header.
+// A close frame is the last thing queued, and the socket is closed only once everything queued
+// before it has been written (or after a bound), so a close never cuts a frame.
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <type_traits>
 
 #include "messaging/outbox.hpp"
+#include "messaging/upgrade_response.hpp"
 
 namespace gridlet {
 
@@ -46,9 +49,22 @@ public:
         wait->step();
     }
 
+    // The next reads take the server's upgrade answer through an UpgradeResponse; after its
+    // compact form has been read, reads pass straight through again.
+    void expect_upgrade_response() {
+        upgrade_ = std::make_unique<UpgradeResponse>();
+        served_ = 0;
+    }
+    // The answer read during the upgrade (null before expect_upgrade_response()).
+    const UpgradeResponse* upgrade_response() const { return upgrade_.get(); }
+    void forget_upgrade_response() { upgrade_.reset(); }
+
     template <class Buffers, class Token>
     auto async_read_some(const Buffers& buffers, Token&& token) {
-        return next_.async_read_some(buffers, std::forward<Token>(token));
+        if (!upgrade_ || served_ == std::string::npos)
+            return next_.async_read_some(buffers, std::forward<Token>(token));
+        return boost::asio::async_compose<Token, void(boost::system::error_code, std::size_t)>(
+            UpgradeReadOp<Buffers>{this, buffers}, token, next_);
     }
 
     template <class Buffers, class Token>
@@ -94,11 +110,50 @@ private:
         boost::asio::steady_timer timer;
         std::chrono::steady_clock::time_point deadline;
         Done done;
+    template <class Buffers>
+    struct UpgradeReadOp {
+        CoalescingStream* s;
+        Buffers buffers;
+        enum { start, reading, posted } state = start;
+
+        template <class Self>
+        void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
+            UpgradeResponse& u = *s->upgrade_;
+            if (state == reading) {
+                if (ec) {
+                    self.complete(ec, 0);
+                    return;
+                }
+                u.add(std::string_view(s->scratch_.data(), n));
+            }
+            if (!u.complete()) {
+                state = reading;
+                s->next_.async_read_some(boost::asio::buffer(s->scratch_), std::move(self));
+                return;
+            }
+            if (state == start) {  // never complete inside the initiating call
+                state = posted;
+                boost::asio::post(s->get_executor(), std::move(self));
+                return;
+            }
+            if (!u.error().empty()) {
+                self.complete(boost::beast::http::error::header_limit, 0);
+                return;
+            }
+            const std::string& out = u.compact();
+            std::size_t n_copied = boost::asio::buffer_copy(buffers, boost::asio::buffer(out) + s->served_);
+            s->served_ += n_copied;
+            if (s->served_ >= out.size()) s->served_ = std::string::npos;  // pass through from now on
+            self.complete({}, n_copied);
+        }
     };
 
     Next next_;
     Outbox* outbox_ = nullptr;
     std::function<bool()> drained_;
+    std::unique_ptr<UpgradeResponse> upgrade_;
+    std::size_t served_ = 0;  // bytes of the compact answer handed on; npos once all were
+    std::array<char, 16384> scratch_{};
 };
 
 // After the WebSocket close handshake (or a declined upgrade) the socket is simply closed: waiting

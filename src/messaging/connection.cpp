@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "messaging/coalescing_stream.hpp"
+#include "messaging/server_verification.hpp"
 #include "util/log.hpp"
 #include "util/utf8.hpp"
 
@@ -25,12 +26,20 @@ namespace {
 
 constexpr auto kHandshakeTimeout = std::chrono::seconds(5);
 
+std::string refusal_text(const UpgradeResponse& r, bool token_sent) {
+    std::string text = "WebSocket upgrade refused by the server: HTTP " + std::to_string(r.status());
+    if (!r.reason().empty()) text += " " + r.reason();
+    if (r.status() == 401)
+        text += token_sent ? " (the server did not accept GRIDLET_AUTH_TOKEN)" : " (no GRIDLET_AUTH_TOKEN was given)";
+    return text;
+}
+
 template <class Next>
 class WsConnection final : public Connection {
 public:
     template <class... Args>
-    WsConnection(asio::io_context& ioc, Outbox& outbox, Args&&... args)
-        : ioc_(ioc), outbox_(outbox), ws_(std::forward<Args>(args)...) {}
+    WsConnection(asio::io_context& ioc, Outbox& outbox, const ConnectionSettings& settings, Args&&... args)
+        : ioc_(ioc), outbox_(outbox), settings_(settings), ws_(std::forward<Args>(args)...) {}
 
     asio::awaitable<void> open(const std::string& host, const std::string& port, const std::string& target) override {
         tcp::resolver resolver(ioc_);
@@ -60,16 +69,36 @@ public:
         } catch (const boost::system::system_error&) {
             // The guard closed the socket: say so rather than "Operation canceled".
             if (*timed_out) throw std::runtime_error(std::string(stage) + " not answered within 5 s");
+            if constexpr (!std::is_same_v<Next, tcp::socket>) {
+                auto why = chain_failure(ws_.next_layer().next_layer().native_handle(), settings_);
+                if (!why.empty()) {
+                    boost::system::error_code ignored;
+                    socket.close(ignored);
+                    throw std::runtime_error(why);
+                }
+            }
             throw;
         }
         guard.cancel();
+        if constexpr (!std::is_same_v<Next, tcp::socket>) {
+            // Checked before a byte of the upgrade is sent: a refused server learns nothing.
+            auto why = certificate_failure(ws_.next_layer().next_layer().native_handle(), settings_);
+            if (!why.empty()) {
+                boost::system::error_code ignored;
+                socket.close(ignored);
+                throw std::runtime_error(why);
+            }
+        }
         websocket::stream_base::timeout opts{kHandshakeTimeout, websocket::stream_base::none(), false};
         ws_.set_option(opts);
         ws_.read_message_max(std::size_t(1) << 40);
         ws_.auto_fragment(false);
-        ws_.set_option(websocket::stream_base::decorator([](websocket::request_type& req) {
+        const bool token_sent = !settings_.auth_token.empty();
+        ws_.set_option(websocket::stream_base::decorator([token = settings_.auth_token](websocket::request_type& req) {
             req.set(beast::http::field::user_agent, "gridlet-kernel");
+            if (!token.empty()) req.set(beast::http::field::authorization, "Bearer " + token);
         }));
+        ws_.next_layer().expect_upgrade_response();
         const std::string authority = host + ":" + port;  // named: no temporaries inside co_await (g++ 12)
         try {
             co_await ws_.async_handshake(authority, target, use_awaitable);
@@ -83,6 +112,14 @@ public:
             beast::get_lowest_layer(ws_).close(ignored);
             if (e.code() == beast::error::timeout)
                 throw std::runtime_error("WebSocket handshake not answered within 5 s");
+            const UpgradeResponse* answer = ws_.next_layer().upgrade_response();
+            if (answer && !answer->error().empty())
+                throw std::runtime_error("WebSocket handshake failed: " + answer->error());
+            if (answer && answer->complete() && (answer->status() == 401 || answer->status() == 403))
+                throw std::runtime_error(refusal_text(*answer, token_sent));
+            if (answer && answer->complete() && answer->status() != 101)
+                throw std::runtime_error("WebSocket handshake failed: HTTP " + std::to_string(answer->status()) + " " +
+                                         answer->reason());
             throw std::runtime_error("WebSocket handshake failed: " + e.code().message());
         }
         ws_.next_layer().attach(&outbox_, [this] { return failed_ || (!flushing_ && outbox_.pending_bytes() == 0); });
@@ -139,6 +176,13 @@ public:
         beast::get_lowest_layer(ws_).close(ec);
     }
 
+    void start_keep_alive() override {
+        if (settings_.ping_interval.count() <= 0) return;
+        // The library pings after one interval without incoming data and gives up after a second;
+        // its pings are control frames, so they go through the outbox like the kernel's frames.
+        ws_.set_option(websocket::stream_base::timeout{kHandshakeTimeout, settings_.ping_interval * 2, true});
+    }
+
     bool is_open() const override { return open_; }
 
 private:
@@ -164,6 +208,7 @@ private:
 
     asio::io_context& ioc_;
     Outbox& outbox_;
+    const ConnectionSettings& settings_;
     websocket::stream<CoalescingStream<Next>> ws_;
     beast::flat_buffer buffer_;
     std::string inflight_;
@@ -178,30 +223,33 @@ using TlsNext = asio::ssl::stream<tcp::socket>;
 
 class TlsConnection final : public Connection {
 public:
-    TlsConnection(asio::io_context& ioc, Outbox& outbox) : ctx_(make_context()), inner_(ioc, outbox, ioc, ctx_) {}
+    TlsConnection(asio::io_context& ioc, Outbox& outbox, const ConnectionSettings& settings)
+        : ctx_(make_client_tls_context(settings)), inner_(ioc, outbox, settings, ioc, ctx_) {}
     asio::awaitable<void> open(const std::string& h, const std::string& p, const std::string& t) override {
         return inner_.open(h, p, t);
     }
+    void start_keep_alive() override { inner_.start_keep_alive(); }
     asio::awaitable<ReadResult> read(std::size_t m) override { return inner_.read(m); }
     asio::awaitable<void> close() override { return inner_.close(); }
     bool is_open() const override { return inner_.is_open(); }
 
 private:
-    // Any server certificate is accepted: the Business Layer runs on this machine with its own.
-    static asio::ssl::context make_context() {
-        asio::ssl::context ctx(asio::ssl::context::tls_client);
-        ctx.set_verify_mode(asio::ssl::verify_none);
-        return ctx;
-    }
     asio::ssl::context ctx_;
     WsConnection<TlsNext> inner_;
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> make_connection(asio::io_context& ioc, Outbox& outbox, bool secured) {
-    if (secured) return std::make_unique<TlsConnection>(ioc, outbox);
-    return std::make_unique<WsConnection<PlainNext>>(ioc, outbox, ioc);
+ConnectionEnd classify_end(const boost::system::error_code& ec) {
+    if (ec == beast::error::timeout) return ConnectionEnd::keep_alive_timeout;
+    if (ec.category() == make_error_code(websocket::error::closed).category() && ec != websocket::error::closed)
+        return ConnectionEnd::protocol_error;
+    return ConnectionEnd::closed;
+}
+
+std::unique_ptr<Connection> make_connection(asio::io_context& ioc, Outbox& outbox, const ConnectionSettings& settings) {
+    if (settings.secured) return std::make_unique<TlsConnection>(ioc, outbox, settings);
+    return std::make_unique<WsConnection<PlainNext>>(ioc, outbox, settings, ioc);
 }
 
 }  // namespace gridlet

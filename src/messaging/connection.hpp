@@ -4,14 +4,24 @@
 // socket write at a time.
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "messaging/connection_settings.hpp"
 #include "messaging/outbox.hpp"
 
 namespace gridlet {
+
+// How a connection that was open came to an end (from the error its read ended with).
+enum class ConnectionEnd {
+    closed,              // the peer closed or dropped it
+    keep_alive_timeout,  // no answer to a keep-alive ping in time
+    protocol_error,      // the peer broke the WebSocket protocol (the library closed it, e.g. 1007)
+};
+ConnectionEnd classify_end(const boost::system::error_code& ec);
 
 struct ReadResult {
     std::string_view text;  // valid until the next read; empty when too large
@@ -22,9 +32,13 @@ struct ReadResult {
 class Connection {
 public:
     virtual ~Connection() = default;
-    // Opens TCP, TLS when secured, and the WebSocket handshake on `target`.
+    // Opens TCP, TLS when secured (checking the server as the settings ask), and the WebSocket
+    // handshake on `target`. Throws std::runtime_error with the reason when any of them fails.
     virtual boost::asio::awaitable<void> open(const std::string& host, const std::string& port,
                                               const std::string& target) = 0;
+    // Pings the peer when nothing came for the settings' interval; a second interval without
+    // anything from it ends the connection (the read then fails, ConnectionEnd::keep_alive_timeout).
+    virtual void start_keep_alive() = 0;
     // Next whole message. Frames over `max_characters` are read to their end but not kept.
     // Throws boost::system::system_error when the connection ends.
     virtual boost::asio::awaitable<ReadResult> read(std::size_t max_characters) = 0;
@@ -33,6 +47,7 @@ public:
     virtual bool is_open() const = 0;
 };
 
-std::unique_ptr<Connection> make_connection(boost::asio::io_context& ioc, Outbox& outbox, bool secured);
+std::unique_ptr<Connection> make_connection(boost::asio::io_context& ioc, Outbox& outbox,
+                                            const ConnectionSettings& settings);
 
 }  // namespace gridlet

@@ -10,6 +10,7 @@ ends.
 
 import asyncio
 import collections
+import http
 import json
 import os
 import queue
@@ -60,12 +61,18 @@ class Envelope:
 
 
 class BusinessLayer:
-    def __init__(self, workdir, tls_files=None):
+    """`extra_headers`: added to the 101 response. `refuse`: a function of the upgrade request's
+    headers returning an HTTP status to refuse it with, or None to accept it."""
+
+    def __init__(self, workdir, tls_files=None, extra_headers=None, refuse=None):
         self.workdir = workdir
         self.tls_files = tls_files
+        self.extra_headers = extra_headers
+        self.refuse = refuse
         self.loop = asyncio.new_event_loop()
         self.frames = queue.Queue()
         self.paths = []  # request paths of every connection the kernel made
+        self.request_headers = []  # headers of every upgrade request, accepted or not
         self.ws = None
         self.connected = threading.Event()
         self.conn_closed = threading.Event()
@@ -95,12 +102,21 @@ class BusinessLayer:
             ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             ctx.load_cert_chain(*self.tls_files)
 
+        async def process_request(path, headers):
+            self.request_headers.append(headers)
+            status = self.refuse(headers) if self.refuse else None
+            if status is not None:
+                return http.HTTPStatus(status), [("Content-Type", "text/plain")], b"refused\n"
+            return None
+
         async def start():
             return await websockets.serve(
                 self._handler,
                 "127.0.0.1",
                 0,
                 ssl=ctx,
+                process_request=process_request,
+                extra_headers=self.extra_headers,
                 max_size=64 * 1024 * 1024,
                 max_queue=None,
                 compression=None,
@@ -448,11 +464,14 @@ class KernelFactory:
         self.layers = []
 
     def start(self, workbook_id="wb-e2e", tls=False, secured=None, env=None, args=(),
-              connect=True):
+              connect=True, **server):
+        """`tls`: True for the session's self-signed certificate, or a (cert, key) pair of files.
+        `server`: extra_headers or refuse, passed to the BusinessLayer."""
         _require_binary()
-        bl = BusinessLayer(str(self._tmp.mktemp("kernel")), self._tls() if tls else None)
+        tls_files = self._tls() if tls is True else (tls or None)
+        bl = BusinessLayer(str(self._tmp.mktemp("kernel")), tls_files, **server)
         self.layers.append(bl)
-        bl.launch(workbook_id, secured=tls if secured is None else secured, env=env, args=args)
+        bl.launch(workbook_id, secured=bool(tls) if secured is None else secured, env=env, args=args)
         if connect:
             bl.wait_connected()
         return bl

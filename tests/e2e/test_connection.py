@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import time
+import urllib.parse
 
 import pytest
 
@@ -95,7 +96,8 @@ def test_help_explains_arguments_and_environment():
     text = (p.stdout + p.stderr).decode("utf-8", "replace")
     assert p.returncode == 0, text
     for word in ("WORKBOOK_ID", "PORT", "--connection-args", "GRIDLET_SECURED",
-                 "GRIDLET_LOG_LEVEL"):
+                 "GRIDLET_LOG_LEVEL", "GRIDLET_TLS_CA_FILE", "GRIDLET_TLS_PIN", "GRIDLET_AUTH_TOKEN",
+                 "GRIDLET_PING_INTERVAL", "exit status"):
         assert word in text
 
 
@@ -168,3 +170,85 @@ def test_shutdown_during_a_stuck_run_ends_the_process(kernel_factory):
     bl.send({"type": "shutdown"})
     assert bl.wait_exit(8) == 0
     kernel_factory.finish(bl)
+
+
+# ------------------------------------------------------------------ any workbook name
+
+@pytest.mark.parametrize("workbook_id", [
+    "Book 1.xlsx", "Zahlen-éè", "Q1/Sales", "a?b#c", "%41", "..", "wb-Plain_1.x~"])
+def test_workbook_id_travels_as_one_percent_encoded_path_segment(kernel_factory, workbook_id):
+    bl = kernel_factory.start(workbook_id=workbook_id)
+    # RFC 3986: unreserved characters as they are, every other UTF-8 byte as %XX.
+    expected = "/ws/kernel/" + (
+        "%2E%2E" if workbook_id == ".." else urllib.parse.quote(workbook_id, safe="", encoding="utf-8"))
+    assert bl.paths == [expected]
+    assert urllib.parse.unquote(bl.paths[0][len("/ws/kernel/"):]) == workbook_id
+    if workbook_id == "wb-Plain_1.x~":
+        assert bl.paths == ["/ws/kernel/wb-Plain_1.x~"]  # the same URL as before encoding
+    msgs = bl.execute("print('hi')")
+    assert {m["workbook_id"] for m in msgs if m["type"] == "stdout"} == {workbook_id}
+    kernel_factory.finish(bl)
+
+
+# ------------------------------------------------------------------ handshake limits
+
+def test_upgrade_answer_with_large_headers_is_accepted_up_to_64_kib(kernel_factory):
+    cookies = [("Set-Cookie", f"c{i}={'x' * 2000}") for i in range(10)]  # 20 KiB
+    bl = kernel_factory.start(workbook_id="wb-cookies", extra_headers=cookies)
+    bl.ping()
+    kernel_factory.finish(bl)
+
+    cookies = [("Set-Cookie", f"c{i}={'x' * 2000}") for i in range(34)]  # 68 KiB
+    bl = kernel_factory.start(workbook_id="wb-cookies-over", extra_headers=cookies, connect=False)
+    code = bl.wait_exit(15)
+    log = bl.log_text()
+    assert code == 1, log
+    assert "Kernel error: WebSocket handshake failed: the server's response header is larger than 64 KiB" in log
+    assert "Kernel connected" not in log
+
+
+# ------------------------------------------------------------------ keep-alive
+
+def test_server_that_stops_answering_pings_ends_the_kernel(kernel_factory):
+    bl = kernel_factory.start(workbook_id="wb-hang", env={"GRIDLET_PING_INTERVAL": "0.3"})
+    bl.ping()
+    # Quiet for several intervals: the server's pongs keep the connection.
+    time.sleep(1.5)
+    bl.ping()
+    assert "keep-alive" not in bl.log_text()
+    # The server hangs without closing its socket: it reads nothing more, so answers no ping.
+    bl.loop.call_soon_threadsafe(bl.ws.transport.pause_reading)
+    t0 = time.monotonic()
+    assert bl.wait_exit(15) == 0
+    elapsed = time.monotonic() - t0
+    log = bl.log_text()
+    assert "[Kernel] Connection closed: no answer to the keep-alive ping within 0.3 s" in log, log
+    assert "Kernel disconnected for workbook: wb-hang" in log
+    assert elapsed < 10, f"took {elapsed:.1f}s"
+
+
+def test_ping_interval_zero_turns_keep_alive_off(kernel_factory):
+    bl = kernel_factory.start(workbook_id="wb-no-ping", env={"GRIDLET_PING_INTERVAL": "0"})
+    bl.ping()
+    bl.loop.call_soon_threadsafe(bl.ws.transport.pause_reading)
+    time.sleep(1.5)
+    assert bl.proc.poll() is None
+    bl.loop.call_soon_threadsafe(bl.ws.transport.resume_reading)
+    bl.ping()
+    kernel_factory.finish(bl)
+    assert "keep-alive" not in bl.log_text()
+
+
+# ------------------------------------------------------------------ protocol failure by the peer
+
+def test_invalid_utf8_from_the_server_ends_the_kernel_with_status_three(kernel_factory):
+    bl = kernel_factory.start(workbook_id="wb-bad-utf8")
+    bl.ping()
+    # A text frame whose payload is not UTF-8: the kernel closes with 1007 and says why.
+    bl._call(bl.ws.write_frame(True, 0x1, b'{"type":"x\xff"}'))
+    code = bl.wait_exit(10)
+    log = bl.log_text()
+    assert code == 3, log
+    assert "[Kernel] Connection closed: protocol error by the Business Layer: " in log, log
+    assert bl.conn_closed.wait(5)
+    assert bl.ws.close_code == 1007

@@ -5,6 +5,7 @@ input); the console starts the kernel, serves a workbook folder and prints what 
 sends. One test per command family, then the example workbook's functions called through it.
 """
 
+import json
 import os
 import pathlib
 import pty
@@ -813,3 +814,81 @@ def test_images_go_to_a_folder_made_for_the_session(tmp_path):
         for f in pathlib.Path(m.group(1)).iterdir():
             f.unlink()
         pathlib.Path(m.group(1)).rmdir()
+# ----------------------------------------------------------------------------- secure session
+
+# Started by the console in place of the kernel: checks the console's certificate against the pin
+# it was given, tries the upgrade without the token and with a wrong one, writes what it saw to
+# the file named in PROBE_OUT, then becomes the real kernel.
+PROBE_KERNEL = r'''#!/usr/bin/python3
+import hashlib, json, os, socket, ssl, sys
+
+port = int(sys.argv[2])
+seen = {"secured": os.environ.get("GRIDLET_SECURED"), "has_token": "GRIDLET_AUTH_TOKEN" in os.environ}
+pin = os.environ.get("GRIDLET_TLS_PIN", "")
+ctx = ssl.create_default_context()
+ctx.check_hostname = False
+ctx.verify_mode = ssl.CERT_NONE
+
+def upgrade(authorization):
+    raw = socket.create_connection(("127.0.0.1", port), timeout=10)
+    s = ctx.wrap_socket(raw) if pin else raw
+    if pin:
+        seen["pin_matches"] = "sha256:" + hashlib.sha256(s.getpeercert(True)).hexdigest() == pin
+    lines = ["GET /ws/kernel/probe HTTP/1.1", f"Host: 127.0.0.1:{port}", "Upgrade: websocket",
+             "Connection: Upgrade", "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==",
+             "Sec-WebSocket-Version: 13"]
+    if authorization:
+        lines.append("Authorization: " + authorization)
+    s.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
+    answer = b""
+    while b"\r\n" not in answer:
+        more = s.recv(4096)
+        if not more:
+            break
+        answer += more
+    s.close()
+    return answer.split(b"\r\n")[0].decode()
+
+seen["no_token"] = upgrade(None)
+seen["wrong_token"] = upgrade("Bearer not-the-session-token")
+with open(os.environ["PROBE_OUT"], "w") as f:
+    json.dump(seen, f)
+os.execv(os.environ["REAL_KERNEL"], [os.environ["REAL_KERNEL"], *sys.argv[1:]])
+'''
+
+
+@pytest.mark.parametrize("insecure", [False, True], ids=["wss-default", "insecure-ws"])
+def test_console_session_is_pinned_tls_with_a_token_by_default(tmp_path, insecure):
+    probe = tmp_path / "probe-kernel"
+    probe.write_text(PROBE_KERNEL)
+    probe.chmod(0o755)
+    out = tmp_path / "probe.json"
+    script = tmp_path / "script.txt"
+    script.write_text(textwrap.dedent('''
+        import os
+        print(os.environ.get("GRIDLET_SECURED"), "GRIDLET_AUTH_TOKEN" in os.environ)
+        print(os.environ.get("GRIDLET_TLS_PIN", "-")[:7])
+        6 * 7
+        ''').lstrip())
+    cmd = [CONSOLE, "--kernel", str(probe), "--script", str(script), "--log-level", "DEBUG",
+           "--kernel-log", str(tmp_path / "kernel.log")] + (["--insecure"] if insecure else [])
+    env = dict(os.environ, PROBE_OUT=str(out), REAL_KERNEL=KERNEL)
+    r = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60,
+                       env=env)
+    assert r.returncode == 0, r.stderr
+    seen = json.loads(out.read_text())
+    # Without the session's token the console answers 401, and says so.
+    assert seen["no_token"] == "HTTP/1.1 401 Unauthorized"
+    assert seen["wrong_token"] == "HTTP/1.1 401 Unauthorized"
+    assert "gridlet-console: refused a connection without a token (HTTP 401)" in r.stderr
+    assert "gridlet-console: refused a connection with a wrong token (HTTP 401)" in r.stderr
+    assert seen["has_token"] is True
+    if insecure:
+        assert seen["secured"] == "0" and "pin_matches" not in seen
+        assert r.stdout == "0 False\n-\nOut: 42\n"
+    else:
+        assert seen["secured"] == "1" and seen["pin_matches"] is True
+        assert r.stdout == "1 False\nsha256:\nOut: 42\n"
+    log = (tmp_path / "kernel.log").read_text()
+    assert ("Connecting to ws://" if insecure else "Connecting to wss://") in log
+    assert "Kernel connected for workbook" in log
