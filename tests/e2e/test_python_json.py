@@ -186,5 +186,6 @@ def test_lone_surrogates_in_names_and_code_are_answered(kernel):
                     ' "args": [], "request_id": "%s"}' % r)
     final = kernel.collect_for(r, "function_execution_result")[-1]
     assert final["status"] == "error"
+    assert "AttributeError: Function 'x\udc80' not found in module 'pyjson'" in final["error"]
     kernel.send_raw('{"type": "add_path", "path": "/tmp/\\ud800"}')
     kernel.ping()
