@@ -112,6 +112,7 @@ boost::json::value parse(std::string_view text, error_code& ec) {
     // Refused by the fast parser: read it again as Python's json would (NaN, lone surrogates...).
     // Only such rare texts pay for the second pass; the fast parser's error stands if this fails too.
     boost::json::value_stack st;
+    st.reset();
     if (!json_dialect::parse(text, st, kMaxDepth)) return nullptr;
     ec.clear();
     return st.release();

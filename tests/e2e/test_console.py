@@ -726,3 +726,15 @@ def test_command_line_and_clean_exit(tmp_path):
     r = subprocess.run([CONSOLE, "--kernel", KERNEL], input="6 * 7\n", capture_output=True,
                        text=True, timeout=30)
     assert r.returncode == 0 and r.stdout == "Out: 42\n", r.stderr
+
+
+def test_output_holding_a_lone_surrogate_is_shown(tmp_path):
+    # The kernel escapes it (\ud800); the console reads the message and shows U+FFFD for it.
+    r = run_console(tmp_path, '''
+        print("before\\ud800after")
+        "x\\udc80y"
+        1 + 1
+        ''')
+    out = r.stdout
+    assert "before\ufffdafter" in out and "Out: 'x\\udc80y'" in out and "Out: 2" in out, out
+    assert "not a JSON object" not in out + r.stderr
