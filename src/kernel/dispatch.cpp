@@ -12,6 +12,7 @@
 #include "kernel/kernel.hpp"
 #include "language/language_service.hpp"
 #include "messaging/fields.hpp"
+#include "messaging/json_bigint.hpp"
 #include "messaging/json_parse.hpp"
 #include "messaging/json_text.hpp"
 #include "modules/module_messages.hpp"
@@ -141,7 +142,8 @@ void Kernel::handle_sys_response(boost::json::object& message) {
                (v.is_int64() && v.get_int64() == 0) || (v.is_double() && v.get_double() == 0.0);
     };
     if (nested && !is_empty(*nested)) {
-        if (!nested->is_object()) throw fields::FieldError("sys_response payload must be an object");
+        if (!nested->is_object() || json_bigint::digits(*nested))
+            throw fields::FieldError("sys_response payload must be an object");
         payload = std::move(nested->get_object());
     } else {
         payload = message;
