@@ -1,6 +1,9 @@
 #include "link.hpp"
 
 #include <boost/beast/http.hpp>
+#include <boost/json/value_stack.hpp>
+
+#include "messaging/json_dialect.hpp"
 
 #include <openssl/crypto.h>
 
@@ -20,6 +23,49 @@ struct Refused : std::runtime_error {
 
 bool same_secret(std::string_view a, std::string_view b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+
+// A lone surrogate (three bytes ED A0..BF xx after the dialect reader) has no UTF-8 form; the
+// terminal gets U+FFFD in its place.
+std::string displayable(std::string_view s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (static_cast<unsigned char>(s[i]) == 0xED && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0xA0) {
+      out += "\xEF\xBF\xBD";
+      i += 2;
+    } else {
+      out.push_back(s[i]);
+    }
+  }
+  return out;
+}
+
+void make_displayable(json::value& v) {
+  if (v.is_string()) {
+    v = json::string(displayable(v.get_string()));
+  } else if (v.is_array()) {
+    for (auto& e : v.get_array()) make_displayable(e);
+  } else if (v.is_object()) {
+    json::object fixed;
+    for (auto& kv : v.get_object()) {
+      make_displayable(kv.value());
+      fixed[displayable(kv.key())] = std::move(kv.value());
+    }
+    v = std::move(fixed);
+  }
+}
+
+// The kernel writes a lone surrogate of a Python string as its \udXXX escape, which Boost.JSON
+// refuses; such text is read again as Python's json reads it.
+json::value parse_kernel_text(const std::string& text, boost::system::error_code& ec) {
+  json::value v = json::parse(text, ec);
+  if (!ec) return v;
+  json::value_stack st;
+  st.reset();
+  if (!gridlet::json_dialect::parse(text, st, 1000)) return nullptr;
+  ec.clear();
+  v = st.release();
+  make_displayable(v);
+  return v;
 }
 
 }  // namespace
@@ -143,7 +189,7 @@ asio::awaitable<void> Link::read_frames(Ws& ws) {
     buf.consume(buf.size());
     if (trace_) trace_('<', text);
 
-    json::value v = json::parse(text, ec);
+    json::value v = parse_kernel_text(text, ec);
     if (ec || !v.is_object()) {
       on_problem_("the kernel sent something that is not a JSON object: " + text.substr(0, 200));
       continue;
@@ -155,7 +201,7 @@ asio::awaitable<void> Link::read_frames(Ws& ws) {
       auto whole = joiner_.add(obj, problem);
       if (!problem.empty()) on_problem_("bad chunk from the kernel: " + problem);
       if (!whole) continue;
-      v = json::parse(*whole, ec);
+      v = parse_kernel_text(*whole, ec);
       if (ec || !v.is_object()) {
         on_problem_("a chunked message from the kernel is not a JSON object");
         continue;

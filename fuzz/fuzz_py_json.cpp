@@ -1,7 +1,8 @@
 // JSON <-> Python conversion, both ways, with the interpreter started once.
 //  - JSON text -> parsed value -> Python value -> JSON text -> parsed value: the round trip gives
 //    the same value (non-finite floats are sent as null), and the Python value equals what the
-//    standard library's json.loads makes of the same text.
+//    standard library's json.loads makes of the same text (NaN, lone surrogates and integers of
+//    any size included).
 //  - Python values built from the input (nested containers, subclasses, lone surrogates, big
 //    integers, keys of every type, unsupported objects) -> JSON text: the text is what the
 //    standard library's json.dumps gives for the same value, read back; values it cannot encode
@@ -87,7 +88,8 @@ def build(data):
     return val(0)
 
 def _fix(s):
-    return ''.join('\ufffd' if 0xD800 <= ord(c) <= 0xDFFF else c for c in s)
+    # Lone surrogates go out as \u escapes, so what arrives is what json.loads makes of them.
+    return json.loads(json.dumps(s))
 
 def _key(k):
     if isinstance(k, str): return _fix(k)
@@ -102,8 +104,8 @@ def _key(k):
     raise TypeError('key of type ' + type(k).__name__)
 
 def expected(v):
-    # What json.dumps makes of v, read back, with the kernel's two documented departures:
-    # non-finite floats become null, lone surrogates become U+FFFD.
+    # What json.dumps makes of v, read back, with the compact encoder's one departure:
+    # non-finite floats become null.
     if v is None or v is True or v is False: return v
     if isinstance(v, str): return _fix(v)
     if isinstance(v, int): return int(int.__repr__(v))
@@ -155,12 +157,6 @@ def compare_decoded(raw, ours):
     except (ValueError, RecursionError):
         return None
     def eq(a, b):
-        # Integers past 64 bits arrive as floats (the parser's numbers are 64-bit).
-        if isinstance(b, int) and not isinstance(b, bool) and not -2**63 <= b < 2**64:
-            try:
-                return isinstance(a, float) and a == float(b)
-            except OverflowError:
-                return isinstance(a, float) and math.isinf(a)
         if type(a) is not type(b): return False
         if isinstance(a, float): return struct.pack('<d', a) == struct.pack('<d', b) or (a != a and b != b)
         if isinstance(a, list): return len(a) == len(b) and all(eq(x, y) for x, y in zip(a, b))
@@ -190,6 +186,10 @@ void json_to_python_and_back(const GilHeld& gil, std::string_view text) {
     boost::json::value v = json_parse::parse(text, ec);
     if (ec) return;
     PyObject* obj = py_json::to_python(gil, v);
+    if (!obj && PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();  // an integer past the interpreter's digit limit: json.loads refuses it too
+        return;
+    }
     if (!obj) PyErr_Print();
     fuzz::check(obj != nullptr, "to_python failed on parsed JSON");
     std::string out;

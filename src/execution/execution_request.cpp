@@ -48,7 +48,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Executing code (request_id={})", thread, r.request_id_display);
     const std::string tail = ",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + kernel.workbook_id_json() +
                              ",\"source\":" + r.source_json + "}";
-    PyObject* code = PyUnicode_DecodeUTF8(r.code.data(), Py_ssize_t(r.code.size()), "surrogateescape");
+    PyObject* code = py_json::str_of(gil, r.code);
     if (!code) {
         send_unexpected_failure(kernel, &gil, r, error_record_from_pending(gil));
         return;

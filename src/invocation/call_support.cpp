@@ -128,7 +128,7 @@ void raise_args_type_error(const GilHeld& gil, const boost::json::value& args) {
 
 PyObject* import_module(const GilHeld& gil, const std::string& name, const std::string& missing_text) {
     import_graph::settle(gil);
-    PyObject* key = PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+    PyObject* key = py_json::str_of(gil, name);
     if (!key) return nullptr;
     PyObject* module = PyImport_GetModule(key);
     if (!module && !PyErr_Occurred()) {
@@ -145,13 +145,19 @@ PyObject* import_module(const GilHeld& gil, const std::string& name, const std::
     return module;
 }
 
-PyObject* find_function(const GilHeld&, PyObject* module, const std::string& module_name, const std::string& function) {
-    PyObject* f = PyObject_GetAttrString(module, function.c_str());
+PyObject* find_function(const GilHeld& gil, PyObject* module, const std::string& module_name,
+                        const std::string& function) {
+    PyObject* attr = py_json::str_of(gil, function);
+    PyObject* f = attr ? PyObject_GetAttr(module, attr) : nullptr;
+    Py_XDECREF(attr);
     if (f) return f;
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         std::string text = "Function '" + function + "' not found in module '" + module_name + "'";
-        PyErr_SetString(PyExc_AttributeError, text.c_str());
+        if (PyObject* message = py_json::str_of(gil, text)) {
+            PyErr_SetObject(PyExc_AttributeError, message);
+            Py_DECREF(message);
+        }
     }
     return nullptr;
 }

@@ -6,6 +6,7 @@
 #include "kernel/kernel.hpp"
 #include "kernel/message_table.hpp"
 #include "messaging/fields.hpp"
+#include "messaging/json_bigint.hpp"
 #include "messaging/json_parse.hpp"
 #include "messaging/json_text.hpp"
 #include "util/log.hpp"
@@ -96,7 +97,8 @@ void Kernel::deliver_sys_response(boost::json::object& message) {
                (v.is_int64() && v.get_int64() == 0) || (v.is_double() && v.get_double() == 0.0);
     };
     if (nested && !is_empty(*nested)) {
-        if (!nested->is_object()) throw fields::FieldError("sys_response payload must be an object");
+        if (!nested->is_object() || json_bigint::digits(*nested))
+            throw fields::FieldError("sys_response payload must be an object");
         payload = std::move(nested->get_object());
     } else {
         payload = message;

@@ -291,7 +291,11 @@ void LanguageService::update_sys_paths(std::vector<std::string> paths) {
         if (!bridge_) return;
         PyObject* list = PyList_New(0);
         for (const auto& p : paths) {
-            PyObject* s = PyUnicode_FromStringAndSize(p.data(), Py_ssize_t(p.size()));
+            PyObject* s = py_json::str_of(gil, p);
+            if (!s) {
+                PyErr_Clear();
+                continue;
+            }
             PyList_Append(list, s);
             Py_DECREF(s);
         }

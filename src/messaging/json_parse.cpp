@@ -3,8 +3,9 @@
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/value_stack.hpp>
 
-#include <charconv>
 #include <string>
+
+#include "messaging/json_dialect.hpp"
 
 namespace gridlet::json_parse {
 namespace {
@@ -67,19 +68,15 @@ struct ExactHandler {
         st.push_uint64(u);
         return true;
     }
-    bool on_double(double d, string_view s, error_code&) {
-        const char* first = s.data();
-        const char* last = s.data() + s.size();
+    bool on_double(double, string_view s, error_code&) {
+        std::string_view text(s.data(), s.size());
         if (!number.empty()) {
             number.append(s.data(), s.size());
-            first = number.data();
-            last = number.data() + number.size();
+            text = number;
         }
-        double exact;
-        auto res = std::from_chars(first, last, exact);
-        if (res.ec == std::errc() && res.ptr == last) d = exact;
+        // Integers past 64 bits arrive here too; they keep every digit.
+        json_dialect::push_number(st, text);
         number.clear();
-        st.push_double(d);
         return true;
     }
     bool on_bool(bool b, error_code&) {
@@ -102,15 +99,23 @@ boost::json::value parse(std::string_view text, error_code& ec) {
     boost::json::basic_parser<ExactHandler> p(options, boost::json::storage_ptr());
     p.handler().st.reset();
     std::size_t used = p.write_some(false, text.data(), text.size(), ec);
-    if (ec) return nullptr;
-    for (std::size_t i = used; i < text.size(); ++i) {
-        char c = text[i];
-        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
-            ec = boost::json::error::extra_data;
-            return nullptr;
+    if (!ec) {
+        for (std::size_t i = used; i < text.size(); ++i) {
+            char c = text[i];
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+                ec = boost::json::error::extra_data;
+                break;
+            }
         }
+        if (!ec) return p.handler().st.release();
     }
-    return p.handler().st.release();
+    // Refused by the fast parser: read it again as Python's json would (NaN, lone surrogates...).
+    // Only such rare texts pay for the second pass; the fast parser's error stands if this fails too.
+    boost::json::value_stack st;
+    st.reset();
+    if (!json_dialect::parse(text, st, kMaxDepth)) return nullptr;
+    ec.clear();
+    return st.release();
 }
 
 }  // namespace gridlet::json_parse

@@ -1,6 +1,7 @@
 #pragma once
-// Parsing of incoming messages. Numbers with a fraction or exponent are read exactly (the nearest
-// double to their text, as Python's json does), not with the library's fast approximation.
+// Parsing of incoming messages into what Python's json would read: numbers with a fraction or
+// exponent as the nearest double to their text (not the library's fast approximation), integers of
+// any size exactly (json_bigint), and NaN, Infinity and lone surrogate escapes (json_dialect).
 #include <boost/json/value.hpp>
 
 #include <string_view>

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "messaging/json_bigint.hpp"
+
 namespace gridlet::json_text {
 
 void append_string(std::string& out, std::string_view s) {
@@ -13,7 +15,19 @@ void append_string(std::string& out, std::string_view s) {
     std::size_t run = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        if (c >= 0x20 && c != '"' && c != '\\' && c != 0xED) continue;
+        if (c == 0xED) {
+            // A surrogate in the internal three-byte form has no UTF-8 form: write it as \udXXX.
+            if (i + 2 >= s.size() || static_cast<unsigned char>(s[i + 1]) < 0xA0) continue;
+            out.append(s.data() + run, i - run);
+            const unsigned cp = 0xD000 | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
+                                (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
+            char esc[6] = {'\\', 'u', hex[cp >> 12], hex[(cp >> 8) & 0xF], hex[(cp >> 4) & 0xF], hex[cp & 0xF]};
+            out.append(esc, 6);
+            i += 2;
+            run = i + 1;
+            continue;
+        }
         out.append(s.data() + run, i - run);
         run = i + 1;
         switch (c) {
@@ -78,6 +92,10 @@ void append_value(std::string& out, const boost::json::value& v) {
             break;
         }
         case boost::json::kind::object: {
+            if (const auto* digits = json_bigint::digits(v)) {
+                out += *digits;
+                break;
+            }
             out.push_back('{');
             bool first = true;
             for (const auto& kv : v.get_object()) {

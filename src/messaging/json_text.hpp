@@ -1,5 +1,8 @@
 #pragma once
 // Compact JSON text: no whitespace, UTF-8 as itself, shortest round-trip floats, NaN/inf as null.
+// Text may hold surrogates in the three-byte form of Python's "surrogatepass" codec (what
+// py_json::utf8_of and the parser make of lone surrogates); they are written as \udXXX escapes, so
+// the output is always valid UTF-8.
 // GIL-free: used on the listener for its own replies and by the Python encoder for scalars.
 #include <boost/json/value.hpp>
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "messaging/json_bigint.hpp"
 #include "messaging/json_text.hpp"
 
 namespace gridlet::py_json {
@@ -13,36 +14,25 @@ namespace {
 // so that what arrives can always be sent back and a self-containing list is refused.
 constexpr int kMaxDepth = 1000;
 
-void append_utf8_code_point(std::string& out, Py_UCS4 cp) {
-    if (cp < 0x80) {
-        out.push_back(char(cp));
-    } else if (cp < 0x800) {
-        out.push_back(char(0xC0 | (cp >> 6)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(char(0xE0 | (cp >> 12)));
-        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(char(0xF0 | (cp >> 18)));
-        out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
+// Text of a str holding lone surrogates, which have no UTF-8 form: the "surrogatepass" bytes, where
+// each surrogate takes three bytes; json_text writes those as \udXXX escapes.
+std::string surrogate_text(PyObject* str) {
+    PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+    if (!bytes) {
+        PyErr_Clear();
+        return std::string();
     }
+    std::string out(PyBytes_AS_STRING(bytes), std::size_t(PyBytes_GET_SIZE(bytes)));
+    Py_DECREF(bytes);
+    return out;
 }
 
-// Slow path for strings holding lone surrogates, which have no UTF-8 form.
-std::string escaped_surrogate_text(PyObject* str) {
-    std::string utf8;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(str);
-    int kind = PyUnicode_KIND(str);
-    const void* data = PyUnicode_DATA(str);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 cp = PyUnicode_READ(kind, data, i);
-        if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
-        append_utf8_code_point(utf8, cp);
-    }
-    return utf8;
+// Bytes that are not even that form (never made by the parser) are replaced rather than refused.
+PyObject* str_from(const char* data, std::size_t size) {
+    PyObject* s = PyUnicode_DecodeUTF8(data, Py_ssize_t(size), "surrogatepass");
+    if (s || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return s;
+    PyErr_Clear();
+    return PyUnicode_DecodeUTF8(data, Py_ssize_t(size), "replace");
 }
 
 std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
@@ -174,7 +164,7 @@ void append_str(const GilHeld&, PyObject* str, std::string& out) {
         return;
     }
     PyErr_Clear();
-    json_text::append_string(out, escaped_surrogate_text(str));
+    json_text::append_string(out, surrogate_text(str));
 }
 
 void append(const GilHeld& gil, PyObject* obj, std::string& out) { append_depth(gil, obj, out, 0); }
@@ -184,7 +174,7 @@ std::string utf8_of(const GilHeld&, PyObject* str) {
     const char* s = PyUnicode_AsUTF8AndSize(str, &len);
     if (s) return std::string(s, std::size_t(len));
     PyErr_Clear();
-    return escaped_surrogate_text(str);
+    return surrogate_text(str);
 }
 
 PyObject* to_python(const GilHeld& gil, const boost::json::value& v) {
@@ -196,7 +186,7 @@ PyObject* to_python(const GilHeld& gil, const boost::json::value& v) {
         case boost::json::kind::double_: return PyFloat_FromDouble(v.get_double());
         case boost::json::kind::string: {
             const auto& s = v.get_string();
-            return PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace");
+            return str_from(s.data(), s.size());
         }
         case boost::json::kind::array: {
             const auto& a = v.get_array();
@@ -213,10 +203,11 @@ PyObject* to_python(const GilHeld& gil, const boost::json::value& v) {
             return list;
         }
         case boost::json::kind::object: {
+            if (const auto* digits = json_bigint::digits(v)) return PyLong_FromString(digits->c_str(), nullptr, 10);
             PyObject* dict = PyDict_New();
             if (!dict) return nullptr;
             for (const auto& kv : v.get_object()) {
-                PyObject* key = PyUnicode_DecodeUTF8(kv.key().data(), Py_ssize_t(kv.key().size()), "replace");
+                PyObject* key = str_from(kv.key().data(), kv.key().size());
                 PyObject* val = key ? to_python(gil, kv.value()) : nullptr;
                 if (!val || PyDict_SetItem(dict, key, val) < 0) {
                     Py_XDECREF(key);
@@ -232,5 +223,11 @@ PyObject* to_python(const GilHeld& gil, const boost::json::value& v) {
     }
     Py_RETURN_NONE;
 }
+
+}  // namespace gridlet::py_json
+
+namespace gridlet::py_json {
+
+PyObject* str_of(const GilHeld&, std::string_view text) { return str_from(text.data(), text.size()); }
 
 }  // namespace gridlet::py_json

@@ -7,6 +7,7 @@
 #include "language/language_service.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/json_text.hpp"
+#include "messaging/py_json.hpp"
 #include "modules/module_loader.hpp"
 #include "util/log.hpp"
 
@@ -29,7 +30,7 @@ void reply_error(Kernel& kernel, const char* text) {
     kernel.send_json(msg, {"error", {}});
 }
 
-PyObject* py_text(const std::string& s) { return PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace"); }
+PyObject* py_text(const std::string& s) { return py_json::str_of(GilHeld::from_python(), s); }
 
 }  // namespace
 

@@ -11,7 +11,7 @@ namespace {
 
 PyObject* path_list() { return PySys_GetObject("path"); }  // borrowed
 
-PyObject* py_text(const std::string& s) { return PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace"); }
+PyObject* py_text(const std::string& s) { return py_json::str_of(GilHeld::from_python(), s); }
 
 }  // namespace
 

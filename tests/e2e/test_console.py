@@ -892,3 +892,15 @@ def test_console_session_is_pinned_tls_with_a_token_by_default(tmp_path, insecur
     log = (tmp_path / "kernel.log").read_text()
     assert ("Connecting to ws://" if insecure else "Connecting to wss://") in log
     assert "Kernel connected for workbook" in log
+
+
+def test_output_holding_a_lone_surrogate_is_shown(tmp_path):
+    # The kernel escapes it (\ud800); the console reads the message and shows U+FFFD for it.
+    r = run_console(tmp_path, '''
+        print("before\\ud800after")
+        "x\\udc80y"
+        1 + 1
+        ''')
+    out = r.stdout
+    assert "before\ufffdafter" in out and "Out: 'x\\udc80y'" in out and "Out: 2" in out, out
+    assert "not a JSON object" not in out + r.stderr
