@@ -71,6 +71,18 @@ def test_user_threads_are_non_daemon_unless_asked(kernel):
     ) == [False, True]
 
 
+def test_running_non_daemon_user_threads_do_not_hold_up_the_exit(kernel_factory):
+    bl = kernel_factory.start(workbook_id="wb-thread-exit")
+    msgs = bl.execute("import threading, time\n"
+                      "_forever = threading.Thread(target=time.sleep, args=(600,))\n"
+                      "_forever.start()\n")
+    assert msgs[-1]["type"] == "execution_result"
+    assert bl.evaluate("(_forever.daemon, _forever.is_alive())") == [False, True]
+    bl.send({"type": "shutdown"})
+    assert bl.wait_exit(10) == 0
+    kernel_factory.finish(bl)
+
+
 # ---------------------------------------------------------------- user threads' output
 
 def test_thread_started_during_a_run_writes_into_that_run(kernel):
