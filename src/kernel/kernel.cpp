@@ -53,8 +53,8 @@ void use_console_streams(const GilHeld&) {
     PyObject* r = PyRun_String(
         "import sys\n"
         "def _console(fd, s):\n"
-        "    return open(fd, 'w', encoding=s.encoding, errors=s.errors, closefd=False,\n"
-        "                line_buffering=s.line_buffering)\n"
+        "    return open(fd, 'w', buffering=1 if s.line_buffering else -1, encoding=s.encoding,\n"
+        "                errors=s.errors, closefd=False)\n"
         "sys.stdout = _console(fds[0], sys.__stdout__)\n"
         "sys.stderr = _console(fds[1], sys.__stderr__)\n"
         "sys.__stdout__.reconfigure(line_buffering=True)\n",

@@ -143,6 +143,13 @@ def test_thread_writing_after_its_run_ended_sends_plain_stream_messages(kernel):
     late = _plain_stream_containing(kernel, "after-run")
     assert late["content"] == "after-run" and late["workbook_id"] == "wb-shared"
     assert "source" not in late
+    # its console copy goes to the original stdout only, not through fd 1 a second time
+    kernel.wait_log(re.compile("Sending execution_result"), timeout=5)
+    time.sleep(0.3)
+    kernel.drain()
+    assert [m.get("content") for m in kernel.all_messages if "after-run" in m.get("content", "")] == [
+        "after-run"]
+    assert "after-run" in kernel.console_text()
 
 
 # ---------------------------------------------------------------- the bridge's event loop
