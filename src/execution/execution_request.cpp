@@ -62,7 +62,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
     {
         // What the code wrote to fds 1/2 (os.system, C printf) leaves before the reply.
         GilRelease released(gil);
-        fd_capture::sync(100);
+        fd_capture::sync();
     }
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Execution completed (request_id={})", thread, r.request_id_display);
     GLOG_DEBUG("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", r.request_id_display, elapsed_ms(r));

@@ -26,6 +26,7 @@ bool g_started = false;
 std::mutex g_mutex;
 std::condition_variable g_idle;
 bool g_busy = false;  // the reader holds bytes it has not handed on yet
+unsigned long long g_consumed[2] = {0, 0};  // bytes read and handed on, per pipe
 Sink g_sink;
 
 void child_after_fork() { g_forked.store(true, std::memory_order_relaxed); }
@@ -120,6 +121,7 @@ void reader_main() {
             }
             {
                 std::lock_guard lock(g_mutex);
+                if (n > 0) g_consumed[k] += std::size_t(n);
                 g_busy = false;
             }
             g_idle.notify_all();
@@ -127,12 +129,10 @@ void reader_main() {
     }
 }
 
-bool pipes_empty() {
-    for (int fd : g_read_end) {
-        int available = 0;
-        if (fd >= 0 && ::ioctl(fd, FIONREAD, &available) == 0 && available > 0) return false;
-    }
-    return true;
+std::size_t unread(int fd) {
+    int available = 0;
+    if (fd >= 0 && ::ioctl(fd, FIONREAD, &available) == 0 && available > 0) return std::size_t(available);
+    return 0;
 }
 
 }  // namespace
@@ -167,12 +167,11 @@ void sync(int limit_ms) {
     std::fflush(stdout);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
     std::unique_lock lock(g_mutex);
-    while (g_busy || !pipes_empty()) {
-        if (g_idle.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(1))) ==
-                std::cv_status::timeout &&
-            std::chrono::steady_clock::now() >= deadline)
-            return;
-    }
+    // Only what is in the pipes now: a process that keeps writing does not hold the caller up.
+    if (!g_idle.wait_until(lock, deadline, [] { return !g_busy; })) return;
+    const unsigned long long target[2] = {g_consumed[0] + unread(g_read_end[0]), g_consumed[1] + unread(g_read_end[1])};
+    g_idle.wait_until(lock, deadline,
+                      [&] { return !g_busy && g_consumed[0] >= target[0] && g_consumed[1] >= target[1]; });
 }
 
 bool in_forked_child() { return g_forked.load(std::memory_order_relaxed); }

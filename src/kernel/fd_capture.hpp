@@ -28,7 +28,7 @@ int console_fd(StreamKind kind);
 
 // Waits (at most `limit_ms`) until everything already written to fds 1 and 2 has been handed to
 // the sink, so a run's fd output leaves before the run's reply. Call without the GIL.
-void sync(int limit_ms = 200);
+void sync(int limit_ms = 1000);
 
 bool in_forked_child();
 
