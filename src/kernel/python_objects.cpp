@@ -2,8 +2,6 @@
 
 #include <pybind11/embed.h>
 
-#include <boost/asio/post.hpp>
-
 #include "components/com_events.hpp"
 #include "components/debugger.hpp"
 #include "execution/display_data.hpp"
@@ -23,26 +21,10 @@ struct KernelHandle {
     Kernel* kernel;
 };
 
-struct LoopHandle {
-    Kernel* kernel;
-};
-
 void require_str(const py::handle& v, const char* name) {
     if (!PyUnicode_CheckExact(v.ptr()))
         throw py::type_error(std::string(name) + " must be str, not " + Py_TYPE(v.ptr())->tp_name);
 }
-
-// A reference that may be dropped on a thread without the GIL: it takes the GIL to let go.
-struct SharedRef {
-    PyObject* obj;
-    explicit SharedRef(PyObject* o) : obj(o) { Py_XINCREF(obj); }
-    SharedRef(const SharedRef&) = delete;
-    ~SharedRef() {
-        if (!obj || !Py_IsInitialized()) return;
-        GilGuard gil;
-        Py_DECREF(obj);
-    }
-};
 
 }  // namespace
 
@@ -134,20 +116,6 @@ void register_kernel_classes(py::module_& m) {
              },
              py::arg("message"), "Send one message to the Business Layer (fire and forget).");
 
-    py::class_<LoopHandle>(m, "EventLoop", "The listener's loop: schedule work onto it from any thread.")
-        .def("call_soon_threadsafe",
-             [](LoopHandle& h, py::object callback, py::args args) {
-                 auto cb = std::make_shared<SharedRef>(callback.ptr());
-                 auto a = std::make_shared<SharedRef>(args.ptr());
-                 boost::asio::post(h.kernel->io(), [cb, a] {
-                     GilGuard gil;
-                     PyObject* r = PyObject_Call(cb->obj, a->obj, nullptr);
-                     if (!r) PyErr_Print();
-                     Py_XDECREF(r);
-                 });
-             },
-             py::arg("callback"))
-        .def("is_running", [](LoopHandle& h) { return h.kernel->running(); });
 }
 
 namespace python_objects {
@@ -156,8 +124,6 @@ PyObject* make_kernel_object(const GilHeld&, Kernel& kernel) {
     py::module_::import("_gridlet_kernel");
     return py::cast(KernelHandle{&kernel}).release().ptr();
 }
-
-PyObject* make_event_loop(const GilHeld&, Kernel& kernel) { return py::cast(LoopHandle{&kernel}).release().ptr(); }
 
 PyObject* make_stream_sender(const GilHeld&, Kernel& kernel) {
     Kernel* k = &kernel;

@@ -25,6 +25,10 @@ public:
     explicit WorkerPool(std::string name_prefix) : prefix_(std::move(name_prefix)) {}
     ~WorkerPool();
 
+    // Runs on each worker, with the GIL, before it takes its first task.
+    void on_thread_start(std::function<void(const GilHeld&, const std::string& name)> init) {
+        thread_init_ = std::move(init);
+    }
     void start(int threads);
     void submit(Task task);
     // Stops taking tasks; running ones are not waited for.
@@ -46,6 +50,7 @@ private:
     void wake_one_locked();
 
     std::string prefix_;
+    std::function<void(const GilHeld&, const std::string&)> thread_init_;
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable supervise_;
