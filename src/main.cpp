@@ -8,6 +8,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "kernel/fd_capture.hpp"
 #include "kernel/gil.hpp"
 #include "kernel/interpreter.hpp"
 #include "kernel/kernel.hpp"
@@ -91,6 +92,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Before any other thread exists: fds 1 and 2 become pipes forwarded to the Business Layer;
+    // the log keeps the original stderr.
+    gridlet::fd_capture::start();
+    gridlet::log::write_to_fd(gridlet::fd_capture::console_fd(gridlet::StreamKind::err));
     gridlet::log::setup_from_environment();
 
     boost::asio::io_context ioc(1);

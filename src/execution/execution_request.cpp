@@ -9,6 +9,7 @@
 #include "execution/display_data.hpp"
 #include "execution/error_json.hpp"
 #include "execution/run_output.hpp"
+#include "kernel/fd_capture.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/py_json.hpp"
@@ -63,6 +64,11 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
         display_data::show_open_figures(gil);
     }
     Py_DECREF(code);
+    {
+        // What the code wrote to fds 1/2 (os.system, C printf) leaves before the reply.
+        GilRelease released(gil);
+        fd_capture::sync();
+    }
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Execution completed (request_id={})", thread, r.request_id_display);
     GLOG_DEBUG("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", r.request_id_display, elapsed_ms(r));
     GLOG_DEBUG("[Kernel] [Async Task] Execution finished, success={} (request_id={})",

@@ -8,9 +8,25 @@
 namespace gridlet {
 namespace {
 thread_local RunOutput* t_current = nullptr;
+thread_local std::shared_ptr<RunLink> t_inherited;
+}  // namespace
+
+RunOutput* RunOutput::current() {
+    if (t_current) return t_current;
+    if (t_inherited) return t_inherited->run;
+    return nullptr;
 }
 
-RunOutput* RunOutput::current() { return t_current; }
+std::shared_ptr<RunLink> RunOutput::current_link(const GilHeld&) {
+    if (t_current) {
+        if (!t_current->link_) t_current->link_ = std::make_shared<RunLink>(RunLink{t_current});
+        return t_current->link_;
+    }
+    if (t_inherited && t_inherited->run) return t_inherited;
+    return nullptr;
+}
+
+void RunOutput::inherit(const GilHeld&, std::shared_ptr<RunLink> link) { t_inherited = std::move(link); }
 
 std::uint64_t RunOutput::next_serial() {
     static std::atomic<std::uint64_t> counter{0};
@@ -23,6 +39,7 @@ RunScope::RunScope(const GilHeld& gil, RunOutput& run) : gil_(gil), run_(run), p
 
 RunScope::~RunScope() {
     t_current = previous_;
+    if (run_.link_) run_.link_->run = nullptr;
     run_.kernel_.restore_stream_hooks(gil_);
 }
 

@@ -1,6 +1,11 @@
 #include "execution/stream_classes.hpp"
 
 #include "execution/run_output.hpp"
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "kernel/fd_capture.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/py_json.hpp"
 
@@ -96,6 +101,21 @@ PyObject* hook_write(PyObject* self, PyObject* text) {
                                 ? StreamKind::out
                                 : StreamKind::err;
 
+    if (fd_capture::in_forked_child()) {
+        // A forked child writes to its own fds 1/2, which the parent kernel forwards.
+        Py_DECREF(stream_type);
+        const std::string utf8 = py_json::utf8_of(gil, text);
+        if (PyErr_Occurred()) return nullptr;
+        const int fd = kind == StreamKind::out ? 1 : 2;
+        for (std::size_t done = 0; done < utf8.size();) {
+            ssize_t n = ::write(fd, utf8.data() + done, utf8.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += std::size_t(n);
+        }
+        return PyLong_FromSsize_t(length);
+    }
+
     if (RunOutput* run = RunOutput::current()) {
         Py_DECREF(stream_type);
         run->write(gil, kind, py_json::utf8_of(gil, text));
@@ -147,6 +167,7 @@ PyObject* hook_write(PyObject* self, PyObject* text) {
 }
 
 PyObject* hook_flush(PyObject* self, PyObject*) {
+    if (fd_capture::in_forked_child()) Py_RETURN_NONE;  // hook writes are unbuffered there
     PyObject* original = PyObject_GetAttr(self, str_attr("_original_stream"));
     if (!original) {
         PyErr_Clear();

@@ -10,7 +10,10 @@
 #include "components/debugger.hpp"
 #include "execution/code_executor.hpp"
 #include "execution/stream_classes.hpp"
+#include "execution/thread_output.hpp"
+#include "kernel/fd_capture.hpp"
 #include "kernel/python_objects.hpp"
+#include "kernel/worker_threads.hpp"
 #include "language/language_service.hpp"
 #include "messaging/batcher.hpp"
 #include "messaging/constants.hpp"
@@ -30,6 +33,31 @@ namespace {
 
 void set_attr(PyObject* obj, const char* name, PyObject* value) {
     if (PyObject_SetAttrString(obj, name, value) < 0) PyErr_Clear();
+}
+
+// With fds 1 and 2 captured, sys.stdout/sys.stderr (the console copy behind the stream hooks)
+// are rebuilt on the saved original descriptors, so that copy is not forwarded a second time.
+// sys.__stdout__/sys.__stderr__ stay on fds 1 and 2, line-buffered like a terminal's.
+void use_console_streams(const GilHeld&) {
+    const int out = fd_capture::console_fd(StreamKind::out), err = fd_capture::console_fd(StreamKind::err);
+    if (out == 1 && err == 2) return;
+    PyObject* globals = PyDict_New();
+    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+    PyObject* fds = Py_BuildValue("(ii)", out, err);
+    PyDict_SetItemString(globals, "fds", fds);
+    Py_XDECREF(fds);
+    PyObject* r = PyRun_String(
+        "import sys\n"
+        "def _console(fd, s):\n"
+        "    return open(fd, 'w', buffering=1 if s.line_buffering else -1, encoding=s.encoding,\n"
+        "                errors=s.errors, closefd=False)\n"
+        "sys.stdout = _console(fds[0], sys.__stdout__)\n"
+        "sys.stderr = _console(fds[1], sys.__stderr__)\n"
+        "sys.__stdout__.reconfigure(line_buffering=True)\n",
+        Py_file_input, globals, globals);
+    if (!r) PyErr_Print();
+    Py_XDECREF(r);
+    Py_DECREF(globals);
 }
 
 }  // namespace
@@ -58,14 +86,18 @@ void Kernel::init_python(const GilHeld& gil) {
     agent_ = std::make_unique<Agent>(gil, excel, context);
     Py_XDECREF(excel);
     Py_XDECREF(context);
+    use_console_streams(gil);
     original_stdout_ = PySys_GetObject("stdout");
     original_stderr_ = PySys_GetObject("stderr");
     Py_XINCREF(original_stdout_);
     Py_XINCREF(original_stderr_);
     py_self_ = python_objects::make_kernel_object(gil, *this);
     loader_->ensure_registered(gil, /*log_if_added=*/true);
+    thread_output::install(gil);
+    pool_.on_thread_start(worker_threads::register_current);
     pool_.start(WORKER_POOL_SIZE);
     start_interrupts();
+    fd_capture::set_sink([this](StreamKind kind, std::string_view text) { send_fd_output(kind, text); });
 }
 
 Kernel::~Kernel() = default;
@@ -183,16 +215,7 @@ void Kernel::wire_bridge_module(const GilHeld& gil) {
         PyErr_Print();
         return;
     }
-    PyObject* loop = python_objects::make_event_loop(gil, *this);
-    set_attr(messaging, "loop", loop);
-    Py_XDECREF(loop);
-    // The listener is the main thread; requests made on it are refused.
-    PyObject* threading = PyImport_ImportModule("threading");
-    PyObject* main_thread = threading ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
-    if (main_thread) set_attr(messaging, "loop_thread", main_thread);
-    else PyErr_Clear();
-    Py_XDECREF(main_thread);
-    Py_XDECREF(threading);
+    // loop and loop_thread are the bridge's own event loop, started when user code first reads them.
     Py_DECREF(messaging);
     PyObject* args = py_json::to_python(gil, boost::json::value(options_.connection_args));
     if (args) set_attr(bridge_, "connection_args", args);
@@ -335,6 +358,7 @@ void Kernel::restore_stream_hooks(const GilHeld&) {
 // ---------------------------------------------------------------- send path
 
 void Kernel::send_json(std::string_view json, MessageInfo info) {
+    if (fd_capture::in_forked_child()) return;  // a forked child never touches the write queue
     if (!connection_) {
         GLOG_WARN("[Kernel] Cannot send message type '{}': WebSocket not connected", info.type);
         return;
@@ -345,6 +369,7 @@ void Kernel::send_json(std::string_view json, MessageInfo info) {
 }
 
 Outbox::Sequence Kernel::post_from_worker(const GilHeld& gil, std::string_view json, MessageInfo info) {
+    if (fd_capture::in_forked_child()) return 0;
     if (!connection_) {
         GLOG_WARN("[Kernel] Cannot send message type '{}': WebSocket not connected", info.type);
         return 0;
@@ -376,7 +401,7 @@ bool Kernel::post_from_worker_by(const GilHeld& gil, std::string_view json, Mess
 }
 
 Outbox::Sequence Kernel::post_all_from_worker(const GilHeld& gil, std::initializer_list<Outbox::Message> messages) {
-    if (!connection_) return 0;
+    if (!connection_ || fd_capture::in_forked_child()) return 0;
     bool over = false;
     auto seq = outbox_.post_all(messages, &over);
     if (over && !is_listener_thread()) {
@@ -396,6 +421,18 @@ void Kernel::send_stream(const GilHeld& gil, StreamKind kind, std::string_view u
     message += workbook_id_json_;
     message += '}';
     post_from_worker(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", {}});
+}
+
+void Kernel::send_fd_output(StreamKind kind, std::string_view utf8) {
+    if (!running_ || !connection_ || fd_capture::in_forked_child()) return;
+    std::string message = kind == StreamKind::out ? "{\"type\":\"stdout\",\"content\":" : "{\"type\":\"stderr\",\"content\":";
+    json_text::append_string(message, utf8);
+    message += ",\"workbook_id\":";
+    message += workbook_id_json_;
+    message += '}';
+    bool over = false;
+    outbox_.post(message, {kind == StreamKind::out ? "stdout" : "stderr", {}}, &over);
+    if (over) outbox_.wait_for_room();  // the pipe's writers wait, as they would for a slow terminal
 }
 
 void Kernel::send_object(const boost::json::object& message) {

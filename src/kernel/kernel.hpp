@@ -83,6 +83,8 @@ public:
     Outbox::Sequence post_all_from_worker(const GilHeld&, std::initializer_list<Outbox::Message> messages);
     // A write to the stream hooks outside any run: {"type":stdout|stderr,"content","workbook_id"}.
     void send_stream(const GilHeld&, StreamKind kind, std::string_view utf8);
+    // What the fd reader thread read from fds 1/2 (no GIL): a plain stdout/stderr message.
+    void send_fd_output(StreamKind kind, std::string_view utf8);
     // Listener-side replies built as JSON objects.
     void send_object(const boost::json::object& message);
     // {"type":"error","message",...} for input the kernel refuses.

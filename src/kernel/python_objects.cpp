@@ -4,7 +4,6 @@
 
 #include <cmath>
 
-
 #include "components/com_events.hpp"
 #include "components/debugger.hpp"
 #include "execution/display_data.hpp"
@@ -24,27 +23,10 @@ struct KernelHandle {
     Kernel* kernel;
 };
 
-struct LoopHandle {
-    Kernel* kernel;
-};
-
 void require_str(const py::handle& v, const char* name) {
     if (!PyUnicode_CheckExact(v.ptr()))
         throw py::type_error(std::string(name) + " must be str, not " + Py_TYPE(v.ptr())->tp_name);
 }
-
-// A reference that may be dropped on a thread without the GIL: it takes the GIL to let go.
-struct SharedRef {
-    PyObject* obj;
-    explicit SharedRef(PyObject* o) : obj(o) { Py_XINCREF(obj); }
-    SharedRef(const SharedRef&) = delete;
-    ~SharedRef() {
-        // Not on the listener (a task dropped at shutdown): the process is ending anyway.
-        if (!obj || !Py_IsInitialized() || t_gil_forbidden) return;
-        GilGuard gil;
-        Py_DECREF(obj);
-    }
-};
 
 }  // namespace
 
@@ -136,19 +118,6 @@ void register_kernel_classes(py::module_& m) {
              },
              py::arg("message"), "Send one message to the Business Layer (fire and forget).");
 
-    py::class_<LoopHandle>(m, "EventLoop", "Schedule work from any thread: it runs on a worker, never on the listener.")
-        .def("call_soon_threadsafe",
-             [](LoopHandle& h, py::object callback, py::args args) {
-                 auto cb = std::make_shared<SharedRef>(callback.ptr());
-                 auto a = std::make_shared<SharedRef>(args.ptr());
-                 h.kernel->pool().submit([cb, a](const GilHeld&) {
-                     PyObject* r = PyObject_Call(cb->obj, a->obj, nullptr);
-                     if (!r) PyErr_Print();
-                     Py_XDECREF(r);
-                 });
-             },
-             py::arg("callback"))
-        .def("is_running", [](LoopHandle& h) { return h.kernel->running(); });
 }
 
 namespace python_objects {
@@ -157,8 +126,6 @@ PyObject* make_kernel_object(const GilHeld&, Kernel& kernel) {
     py::module_::import("_gridlet_kernel");
     return py::cast(KernelHandle{&kernel}).release().ptr();
 }
-
-PyObject* make_event_loop(const GilHeld&, Kernel& kernel) { return py::cast(LoopHandle{&kernel}).release().ptr(); }
 
 PyObject* make_stream_sender(const GilHeld&, Kernel& kernel) {
     Kernel* k = &kernel;

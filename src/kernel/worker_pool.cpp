@@ -93,8 +93,9 @@ void WorkerPool::worker_main(int index) {
     pthread_setname_np(pthread_self(), t_worker_name.substr(0, 15).c_str());
     // Register a thread state once; afterwards only the GIL is taken and dropped.
     PyGILState_Ensure();
-    PyThreadState* tstate = PyEval_SaveThread();
     GilHeld token;
+    if (thread_init_) thread_init_(token, t_worker_name);
+    PyThreadState* tstate = PyEval_SaveThread();
 
     std::unique_lock lock(mutex_);
     for (;;) {

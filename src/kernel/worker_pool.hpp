@@ -28,6 +28,10 @@ public:
     explicit WorkerPool(std::string name_prefix) : prefix_(std::move(name_prefix)) {}
     ~WorkerPool();
 
+    // Runs on each worker, with the GIL, before it takes its first task.
+    void on_thread_start(std::function<void(const GilHeld&, const std::string& name)> init) {
+        thread_init_ = std::move(init);
+    }
     void start(int threads);
     // Tasks submitted from now on first wait until every state change queued before them on
     // `gate` has been applied (see ControlQueue). Set before start().
@@ -56,6 +60,7 @@ private:
 
     std::string prefix_;
     ControlQueue* gate_ = nullptr;
+    std::function<void(const GilHeld&, const std::string&)> thread_init_;
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable supervise_;

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "execution/active_runs.hpp"
+#include "kernel/fd_capture.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
@@ -27,9 +28,25 @@ std::string float_text(double v) {
     return out;
 }
 
+// True on the bridge's event loop thread (read without starting the loop).
+bool on_bridge_loop_thread(const GilHeld&, Kernel& kernel) {
+    PyObject* messaging = PyObject_GetAttrString(kernel.bridge_module(), "messaging");
+    PyObject* ident = messaging ? PyObject_GetAttrString(messaging, "_loop_thread_ident") : nullptr;
+    bool same = false;
+    if (ident && PyLong_Check(ident)) same = PyLong_AsUnsignedLong(ident) == PyThread_get_thread_ident();
+    if (PyErr_Occurred()) PyErr_Clear();
+    Py_XDECREF(ident);
+    Py_XDECREF(messaging);
+    return same;
+}
+
 }  // namespace
 
 PyObject* send_request_sync(const GilHeld& gil, Kernel& kernel, PyObject* req, double timeout) {
+    if (fd_capture::in_forked_child()) {
+        PyErr_SetString(PyExc_RuntimeError, "send_request_sync is not available in a forked child process");
+        return nullptr;
+    }
     if (!PyDict_Check(req)) {
         PyErr_Format(PyExc_TypeError, "req must be a dict, not %.100s", Py_TYPE(req)->tp_name);
         return nullptr;
@@ -44,7 +61,7 @@ PyObject* send_request_sync(const GilHeld& gil, Kernel& kernel, PyObject* req, d
     Py_DECREF(id_obj);
     Py_DECREF(kind);
 
-    if (kernel.is_listener_thread()) {
+    if (kernel.is_listener_thread() || on_bridge_loop_thread(gil, kernel)) {
         Py_DECREF(payload);
         PyErr_SetString(PyExc_RuntimeError,
                         "send_sys_request must not be called from the async event loop thread to avoid deadlock");

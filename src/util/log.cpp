@@ -1,16 +1,45 @@
 #include "util/log.hpp"
 
-#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/sinks/base_sink.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 namespace gridlet::log {
 namespace {
 
+std::atomic<int> g_fd{2};
+
+// Writes each line straight to a file descriptor: the process's original stderr, which stays
+// the log's destination after fd 2 itself is redirected.
+class FdSink : public spdlog::sinks::base_sink<std::mutex> {
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        spdlog::memory_buf_t formatted;
+        formatter_->format(msg, formatted);
+        const char* p = formatted.data();
+        std::size_t left = formatted.size();
+        const int fd = g_fd.load(std::memory_order_relaxed);
+        while (left > 0) {
+            ssize_t n = ::write(fd, p, left);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            p += n;
+            left -= std::size_t(n);
+        }
+    }
+    void flush_() override {}
+};
+
 std::shared_ptr<spdlog::logger> make_logger() {
-    auto l = std::make_shared<spdlog::logger>("gridlet", std::make_shared<spdlog::sinks::stderr_sink_mt>());
+    auto l = std::make_shared<spdlog::logger>("gridlet", std::make_shared<FdSink>());
     l->set_pattern("%Y-%m-%d %H:%M:%S.%e %l %v");
     l->flush_on(spdlog::level::info);
     l->set_level(spdlog::level::info);
@@ -33,6 +62,8 @@ void setup_from_environment() {
     else if (level == "ERROR") lvl = spdlog::level::err;
     instance().set_level(lvl);
 }
+
+void write_to_fd(int fd) { g_fd.store(fd, std::memory_order_relaxed); }
 
 spdlog::logger& get() { return instance(); }
 

@@ -1,5 +1,6 @@
 #pragma once
-// The kernel's one logger: stderr through spdlog, never through the Python stream hooks.
+// The kernel's one logger: the process's original stderr through spdlog, never through the Python
+// stream hooks or the captured fd 2.
 #include <spdlog/spdlog.h>
 
 namespace gridlet::log {
@@ -7,6 +8,8 @@ namespace gridlet::log {
 // Level from GRIDLET_LOG_LEVEL (DEBUG, INFO, WARNING, ERROR; default INFO).
 void setup_from_environment();
 spdlog::logger& get();
+// Where log lines go (default 2): the saved original stderr once fd 2 is captured.
+void write_to_fd(int fd);
 inline bool debug_enabled() { return get().should_log(spdlog::level::debug); }
 
 }  // namespace gridlet::log
