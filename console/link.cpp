@@ -23,6 +23,7 @@ struct Refused : std::runtime_error {
 
 bool same_secret(std::string_view a, std::string_view b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
 
 // A lone surrogate (three bytes ED A0..BF xx after the dialect reader) has no UTF-8 form; the
 // terminal gets U+FFFD in its place.
