@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iostream>
 #include <thread>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "kernel/fd_capture.hpp"
@@ -124,6 +125,13 @@ int main(int argc, char** argv) {
     ioc.restart();
     // SIGTERM and SIGINT end the connection with a close frame; the process then exits with 0.
     boost::asio::signal_set signals(ioc, SIGTERM, SIGINT);
+    // A forked child (os.fork, multiprocessing) must not report its signals to the parent's
+    // loop through the handler's pipe: there they have their usual effect (Pool.terminate()
+    // ends its workers with SIGTERM).
+    pthread_atfork(nullptr, nullptr, [] {
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGINT, SIG_DFL);
+    });
     signals.async_wait([&](const boost::system::error_code& ec, int signal_number) {
         if (ec) return;
         GLOG_INFO("[Kernel] Signal {} received: closing the connection", signal_number);

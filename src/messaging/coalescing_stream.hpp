@@ -110,6 +110,8 @@ private:
         boost::asio::steady_timer timer;
         std::chrono::steady_clock::time_point deadline;
         Done done;
+    };
+
     template <class Buffers>
     struct UpgradeReadOp {
         CoalescingStream* s;

@@ -130,9 +130,15 @@ def test_display_of_a_dataframe_is_html_with_a_plain_text_twin(kernel):
 
 
 def test_display_outside_a_run_large_bundles_and_bad_bundles(kernel):
-    msgs = kernel.execute("import threading\nt = threading.Thread(target=gridlet.display, args=('side',))\n"
-                          "t.start(); t.join()")
+    # A thread started by a run shows into that run while it lasts, and plainly after it ended.
+    r = rid("thread")
+    msgs = kernel.execute("import threading, time\n"
+                          "t = threading.Thread(target=gridlet.display, args=('inside',)); t.start(); t.join()\n"
+                          "later = threading.Thread(target=lambda: (time.sleep(0.3), gridlet.display('side')))\n"
+                          "later.start()", request_id=r)
     assert msgs[-1]["type"] == "execution_result"
+    (inside,) = of_type(msgs, "display_data")
+    assert inside["data"] == {"text/plain": "'inside'"} and inside["request_id"] == r
     side = kernel.recv_until(lambda m: m.get("type") == "display_data" and "request_id" not in m)
     assert side == {"type": "display_data", "data": {"text/plain": "'side'"}, "metadata": {},
                     "workbook_id": kernel.workbook_id}

@@ -88,6 +88,7 @@ def _every_kind(module):
         ({"type": "debug_stop"}, None),
         ({"type": "debug_evaluate", "expression": "1", "request_id": rid("k")}, "debug_evaluate_result"),
         ({"type": "sys_response", "payload": {"requestId": "nobody-waits"}}, None),
+        ({"type": "interrupt_request", "request_id": "no-such-run"}, "interrupt_reply"),
     ]
 
 
@@ -110,6 +111,8 @@ def test_gil_hog_delays_no_listener_reply_and_every_kind_is_answered(kernel_fact
     pong_after = _pong_seconds(bl)
     evaluated = bl.recv_until(lambda m: m.get("type") == "debug_evaluate_result")
     assert evaluated["error"] == "No active debug session"
+    interrupted = bl.recv_until(lambda m: m.get("type") == "interrupt_reply")
+    assert interrupted["interrupted"] == []
     # All of that happened while the worker still held the GIL: the hog has not ended yet.
     assert not [m for m in bl.all_messages if m.get("request_id") == hog], (error_after, pong_after)
     print(f"invalid-JSON reply after {error_after * 1000:.1f} ms, pong after {pong_after * 1000:.1f} ms")
@@ -119,7 +122,7 @@ def test_gil_hog_delays_no_listener_reply_and_every_kind_is_answered(kernel_fact
                           and m.get("type") in ("execution_result", "execution_error"), timeout=30)
     assert final["type"] == "execution_result"
     for msg, reply in sent:
-        if reply is None:
+        if reply in (None, "interrupt_reply", "debug_evaluate_result"):
             continue
         if "request_id" in msg:
             got = bl.recv_until(lambda m: m.get("request_id") == msg["request_id"] and m.get("type") == reply
@@ -236,3 +239,32 @@ async def _pause_reading(bl):
 
 async def _resume_reading(bl):
     bl.ws.transport.resume_reading()
+
+
+def test_child_processes_get_the_default_sigpipe_disposition(kernel):
+    """As under python3: a child started by user code dies quietly of SIGPIPE when its reader goes
+    away (`yes | head -1` ends at once instead of writing errors for ever)."""
+    status = kernel.evaluate(
+        "__import__('subprocess').run(['grep', 'SigIgn', '/proc/self/status'],"
+        " capture_output=True, timeout=10).stdout.decode()")
+    ignored = int(status.split()[1], 16)
+    assert not ignored & (1 << (signal.SIGPIPE - 1)), status
+    out = kernel.evaluate(
+        "__import__('subprocess').run('yes | head -1', shell=True, capture_output=True, timeout=10).stdout.decode()")
+    assert out == "y\n"
+
+
+def test_a_forked_child_ended_by_sigterm_leaves_the_kernel_running(kernel):
+    """SIGTERM ends the kernel with a close frame; in a forked child (os.fork, a multiprocessing
+    worker) it has its usual effect and never reaches the parent."""
+    kernel.execute(textwrap.dedent("""
+        import os, signal
+        pid = os.fork()
+        if pid == 0:
+            os.kill(os.getpid(), signal.SIGTERM)
+            os._exit(3)
+        _, status = os.waitpid(pid, 0)
+    """))
+    assert kernel.evaluate("os.WIFSIGNALED(status) and os.WTERMSIG(status)") == signal.SIGTERM
+    time.sleep(0.3)
+    kernel.ping()
