@@ -249,7 +249,7 @@ asio::awaitable<void> Kernel::listen() {
         try {
             frame = co_await connection_->read(MAX_MESSAGE_SIZE);
         } catch (const boost::system::system_error& e) {
-            switch (classify_end(e.code())) {
+            switch (connection_->keep_alive_expired() ? ConnectionEnd::keep_alive_timeout : classify_end(e.code())) {
                 case ConnectionEnd::keep_alive_timeout:
                     GLOG_WARN("[Kernel] Connection closed: no answer to the keep-alive ping within {:g} s",
                               options_.connection.ping_interval.count() / 1000.0);

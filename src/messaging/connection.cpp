@@ -140,6 +140,7 @@ public:
                 peer_gone_ = true;  // nothing more to say to the peer: close() skips the handshake
                 throw;
             }
+            ++received_;
             auto fresh = std::string_view(static_cast<const char*>(space.data()), n);
             result.characters += utf8::count_code_points(fresh);
             if (result.characters > max_characters) {
@@ -159,6 +160,7 @@ public:
     asio::awaitable<void> close() override {
         if (!open_) co_return;
         open_ = false;
+        if (keep_alive_) keep_alive_->cancel();
         // Let what was posted reach the peer before the close frame.
         asio::steady_timer wait(ioc_);
         for (int i = 0; i < 200 && (flushing_ || outbox_.pending_bytes() > 0) && !failed_; ++i) {
@@ -178,14 +180,41 @@ public:
 
     void start_keep_alive() override {
         if (settings_.ping_interval.count() <= 0) return;
-        // The library pings after one interval without incoming data and gives up after a second;
-        // its pings are control frames, so they go through the outbox like the kernel's frames.
-        ws_.set_option(websocket::stream_base::timeout{kHandshakeTimeout, settings_.ping_interval * 2, true});
+        // Pings after one interval without incoming data and gives up after a second. A timer
+        // that checks a counter once an interval costs nothing per message (the library's own
+        // idle timeout re-arms a timer, a system call, for every message read). The pings are
+        // control frames, so they go through the outbox like the kernel's frames.
+        ws_.control_callback([this](websocket::frame_type, beast::string_view) { ++received_; });
+        keep_alive_ = std::make_unique<asio::steady_timer>(ioc_);
+        arm_keep_alive();
     }
+
+    bool keep_alive_expired() const override { return keep_alive_expired_; }
 
     bool is_open() const override { return open_; }
 
 private:
+    void arm_keep_alive() {
+        keep_alive_->expires_after(settings_.ping_interval);
+        keep_alive_->async_wait([this](boost::system::error_code ec) {
+            if (ec || !open_) return;
+            if (received_ != seen_) {
+                seen_ = received_;
+                ping_sent_ = false;
+            } else if (!ping_sent_) {
+                ping_sent_ = true;
+                ws_.async_ping({}, [](boost::system::error_code) {});
+            } else {
+                // Nothing came back within an interval of the ping: the reader fails.
+                keep_alive_expired_ = true;
+                boost::system::error_code ignored;
+                beast::get_lowest_layer(ws_).close(ignored);
+                return;
+            }
+            arm_keep_alive();
+        });
+    }
+
     // Drains the outbox with one socket write; the next drain starts when this one completes.
     void flush() {
         if (flushing_ || failed_) return;
@@ -209,6 +238,11 @@ private:
     asio::io_context& ioc_;
     Outbox& outbox_;
     const ConnectionSettings& settings_;
+    std::unique_ptr<asio::steady_timer> keep_alive_;
+    std::uint64_t received_ = 0;  // reads and control frames from the peer
+    std::uint64_t seen_ = 0;      // `received_` at the last keep-alive check
+    bool ping_sent_ = false;
+    bool keep_alive_expired_ = false;
     websocket::stream<CoalescingStream<Next>> ws_;
     beast::flat_buffer buffer_;
     std::string inflight_;
@@ -229,6 +263,7 @@ public:
         return inner_.open(h, p, t);
     }
     void start_keep_alive() override { inner_.start_keep_alive(); }
+    bool keep_alive_expired() const override { return inner_.keep_alive_expired(); }
     asio::awaitable<ReadResult> read(std::size_t m) override { return inner_.read(m); }
     asio::awaitable<void> close() override { return inner_.close(); }
     bool is_open() const override { return inner_.is_open(); }

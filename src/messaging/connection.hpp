@@ -39,6 +39,8 @@ public:
     // Pings the peer when nothing came for the settings' interval; a second interval without
     // anything from it ends the connection (the read then fails, ConnectionEnd::keep_alive_timeout).
     virtual void start_keep_alive() = 0;
+    // The connection ended because a keep-alive ping went unanswered.
+    virtual bool keep_alive_expired() const = 0;
     // Next whole message. Frames over `max_characters` are read to their end but not kept.
     // Throws boost::system::system_error when the connection ends.
     virtual boost::asio::awaitable<ReadResult> read(std::size_t max_characters) = 0;
