@@ -79,7 +79,7 @@ if [ "$what" = tsan ] || [ "$what" = all ]; then
   "$CXX_BIN" -fsanitize=thread -o "$BUILD/gridlet-tsan-tests" "${objs[@]}" \
     -lgtest -lgtest_main -lboost_json -lspdlog -lfmt $(/usr/bin/python3-config --ldflags --embed) -pthread
   if TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" "$BUILD/gridlet-tsan-tests" \
-      --gtest_filter='HostRequests*:Outbox*:WorkerPool*:Concurrency*' >"$BUILD/tsan-tests.log" 2>&1; then
+      --gtest_filter='HostRequests*:Outbox*:WorkerPool*:Concurrency*:ControlQueue*' >"$BUILD/tsan-tests.log" 2>&1; then
     grep -E '^\[  PASSED  \]' "$BUILD/tsan-tests.log"
   else
     grep -v ' info \[Kernel\]' "$BUILD/tsan-tests.log" | tail -n 80 >&2
