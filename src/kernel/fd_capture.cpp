@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "util/write_all.hpp"
+
 namespace gridlet::fd_capture {
 namespace {
 
@@ -30,18 +32,6 @@ unsigned long long g_consumed[2] = {0, 0};  // bytes read and handed on, per pip
 Sink g_sink;
 
 void child_after_fork() { g_forked.store(true, std::memory_order_relaxed); }
-
-void write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        data += n;
-        size -= std::size_t(n);
-    }
-}
 
 // Length of the valid UTF-8 sequence starting at s[i] (0 when invalid); `need_more` when the
 // bytes end inside a sequence that may still be valid.
@@ -111,7 +101,7 @@ void reader_main() {
             }
             ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
             if (n > 0) {
-                write_all(g_console[k], buffer, std::size_t(n));
+                util::write_all(g_console[k], buffer, std::size_t(n));
                 pending[k].append(buffer, std::size_t(n));
                 text.clear();
                 take_text(pending[k], text, pending[k].size() > 16);

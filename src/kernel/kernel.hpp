@@ -195,7 +195,6 @@ private:
     bool disconnected_ = false;
     bool disconnect_finished_ = false;
     bool peer_protocol_error_ = false;
-    bool shut_down_ = false;
 };
 
 }  // namespace gridlet

@@ -58,6 +58,13 @@ public:
             ~CancelOnExit() { t.cancel(); }
         } cancel_guard{guard};
         const char* stage = "TCP connection";
+        // A server that fails a check is dropped before anything more is said to it.
+        [[maybe_unused]] auto refuse_if = [&socket](const std::string& why) {
+            if (why.empty()) return;
+            boost::system::error_code ignored;
+            socket.close(ignored);
+            throw std::runtime_error(why);
+        };
         try {
             co_await asio::async_connect(socket, endpoints, use_awaitable);
             socket.set_option(tcp::no_delay(true));
@@ -69,25 +76,14 @@ public:
         } catch (const boost::system::system_error&) {
             // The guard closed the socket: say so rather than "Operation canceled".
             if (*timed_out) throw std::runtime_error(std::string(stage) + " not answered within 5 s");
-            if constexpr (!std::is_same_v<Next, tcp::socket>) {
-                auto why = chain_failure(ws_.next_layer().next_layer().native_handle(), settings_);
-                if (!why.empty()) {
-                    boost::system::error_code ignored;
-                    socket.close(ignored);
-                    throw std::runtime_error(why);
-                }
-            }
+            if constexpr (!std::is_same_v<Next, tcp::socket>)
+                refuse_if(chain_failure(ws_.next_layer().next_layer().native_handle(), settings_));
             throw;
         }
         guard.cancel();
         if constexpr (!std::is_same_v<Next, tcp::socket>) {
             // Checked before a byte of the upgrade is sent: a refused server learns nothing.
-            auto why = certificate_failure(ws_.next_layer().next_layer().native_handle(), settings_);
-            if (!why.empty()) {
-                boost::system::error_code ignored;
-                socket.close(ignored);
-                throw std::runtime_error(why);
-            }
+            refuse_if(certificate_failure(ws_.next_layer().next_layer().native_handle(), settings_));
         }
         websocket::stream_base::timeout opts{kHandshakeTimeout, websocket::stream_base::none(), false};
         ws_.set_option(opts);

@@ -4,11 +4,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string_view>
+
+#include "util/write_all.hpp"
 
 namespace gridlet::log {
 namespace {
@@ -22,18 +23,7 @@ protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         spdlog::memory_buf_t formatted;
         formatter_->format(msg, formatted);
-        const char* p = formatted.data();
-        std::size_t left = formatted.size();
-        const int fd = g_fd.load(std::memory_order_relaxed);
-        while (left > 0) {
-            ssize_t n = ::write(fd, p, left);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            p += n;
-            left -= std::size_t(n);
-        }
+        util::write_all(g_fd.load(std::memory_order_relaxed), formatted.data(), formatted.size());
     }
     void flush_() override {}
 };
