@@ -62,7 +62,7 @@ void evaluate(Kernel& kernel, boost::json::object&& message) {
 
 void stop(Kernel& kernel, boost::json::object&&) { stop_active_run(kernel); }
 
-void update_breakpoints(Kernel& kernel, const GilHeld& gil, const boost::json::object& message) {
+void update_breakpoints(Kernel& kernel, boost::json::object&& message) {
     auto dbg = kernel.debugger();
     if (!dbg) {
         GLOG_WARN("[Kernel] Received debug_update_breakpoints but no active debugger");
@@ -79,7 +79,7 @@ void update_breakpoints(Kernel& kernel, const GilHeld& gil, const boost::json::o
         GLOG_WARN("[Kernel] Invalid breakpoints data type: {}", boost::json::to_string(bps->kind()));
         return;
     }
-    dbg->ensure_traced(gil);
+    kernel.control().submit([dbg](const GilHeld& gil) { dbg->ensure_traced(gil); });
 }
 
 }  // namespace gridlet::debugging

@@ -21,8 +21,9 @@ void resume(Kernel& kernel, boost::json::object&& message);
 void evaluate(Kernel& kernel, boost::json::object&& message);
 // debug_stop (listener; tracing turned on by the control thread).
 void stop(Kernel& kernel, boost::json::object&& message);
-// debug_update_breakpoints (control thread).
-void update_breakpoints(Kernel& kernel, const GilHeld& gil, const boost::json::object& message);
+// debug_update_breakpoints (listener, so a command right after it sees the new breakpoints;
+// tracing turned on by the control thread).
+void update_breakpoints(Kernel& kernel, boost::json::object&& message);
 
 }  // namespace debugging
 }  // namespace gridlet

@@ -103,7 +103,7 @@ constexpr Route kRoutes[] = {
     {"set_python_paths",           R::control,       nullptr,                   paths::handle_path_message},
     {"unload_and_clear_paths",     R::control,       nullptr,                   paths::handle_path_message},
     {"reset_namespace",            R::control,       nullptr,                   reset_namespace},
-    {"debug_update_breakpoints",   R::control,       nullptr,                   dbg::update_breakpoints},
+    {"debug_update_breakpoints",   R::control,       dbg::update_breakpoints,   nullptr},
     {"debug_stop",                 R::control,       dbg::stop,                 nullptr},
     {"debug_continue",             R::paused_worker, dbg::resume,               nullptr},
     {"debug_step_over",            R::paused_worker, dbg::resume,               nullptr},

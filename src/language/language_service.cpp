@@ -132,16 +132,19 @@ PyObject* LanguageService::bridge(const GilHeld& gil) {
 }
 
 void LanguageService::submit(std::string kind, boost::json::object&& message) {
-    thread_.submit([this, kind = std::move(kind), message = std::move(message)](const GilHeld& gil) {
-        // The sources as they are once every earlier update has been applied.
+    // The sources are copied on the control thread, in arrival order: after every earlier update
+    // and before any later one. The analysis itself runs on the language thread.
+    kernel_.control().submit([this, kind = std::move(kind), message = std::move(message)](const GilHeld& gil) {
         PyObject* cache = kernel_.loader().source_cache(gil);
         PyObject* modules = cache ? PyDict_Copy(cache) : PyDict_New();
         if (!modules) {
             PyErr_Clear();
             modules = PyDict_New();
         }
-        serve(gil, kind, message, modules);
-        Py_DECREF(modules);
+        thread_.submit([this, kind, message, modules](const GilHeld& gil) {
+            serve(gil, kind, message, modules);
+            Py_DECREF(modules);
+        });
     });
 }
 
