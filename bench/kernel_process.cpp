@@ -1,89 +1,54 @@
 #include "kernel_process.hpp"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
+#include "common/child_process.hpp"
+
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
-#include <vector>
-
-extern char** environ;
 
 namespace bench {
 
-KernelProcess::KernelProcess(const SpawnOptions& o) {
-  std::vector<std::string> args = {o.kernel_path, o.workbook_id, std::to_string(o.port)};
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    std::string_view kv(*e);
-    if (kv.starts_with("GRIDLET_SECURED=") || kv.starts_with("GRIDLET_LOG_LEVEL=")) continue;
-    env.emplace_back(kv);
-  }
-  env.push_back("GRIDLET_SECURED=0");
-  env.push_back("GRIDLET_LOG_LEVEL=" + o.log_level);
+namespace {
 
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (!o.log_path.empty()) {
-    posix_spawn_file_actions_addopen(&actions, 1, o.log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  }
-  int rc = posix_spawn(&pid_, o.kernel_path.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + o.kernel_path + ": " + std::strerror(rc));
+tools::SpawnSpec kernel_spec(const SpawnOptions& o) {
+  tools::SpawnSpec spec;
+  spec.argv = {o.kernel_path, o.workbook_id, std::to_string(o.port)};
+  spec.drop_env = {"GRIDLET_SECURED=", "GRIDLET_LOG_LEVEL="};
+  spec.add_env = {"GRIDLET_SECURED=0", "GRIDLET_LOG_LEVEL=" + o.log_level};
+  spec.output_path = o.log_path;  // empty: the kernel writes to our stdout and stderr
+  return spec;
 }
+
+}  // namespace
+
+KernelProcess::KernelProcess(const SpawnOptions& o) : pid_(tools::spawn_process(kernel_spec(o))) {}
 
 KernelProcess::~KernelProcess() {
   if (pid_ > 0 && !poll_exit()) kill_now();
 }
 
+// The shared bookkeeping of how the process ended, over this object's own fields.
 bool KernelProcess::poll_exit() {
-  if (exited_ || pid_ <= 0) return true;
-  int st = 0;
-  pid_t r = waitpid(pid_, &st, WNOHANG);
-  if (r == pid_) {
-    exited_ = true;
-    status_ = st;
-  } else if (r < 0 && errno == ECHILD) {
-    exited_ = true;
-  }
-  return exited_;
+  tools::ExitState st{exited_, status_};
+  bool gone = st.poll(pid_);
+  exited_ = st.exited;
+  status_ = st.status;
+  return gone;
 }
 
-std::string KernelProcess::exit_text() const {
-  if (!exited_) return "running";
-  if (WIFEXITED(status_)) return "exit " + std::to_string(WEXITSTATUS(status_));
-  if (WIFSIGNALED(status_)) return "signal " + std::to_string(WTERMSIG(status_));
-  return "ended";
-}
+std::string KernelProcess::exit_text() const { return tools::ExitState{exited_, status_}.text(); }
 
-int KernelProcess::exit_code() const {
-  if (exited_ && WIFEXITED(status_)) return WEXITSTATUS(status_);
-  return -1;
-}
+int KernelProcess::exit_code() const { return tools::ExitState{exited_, status_}.exit_code(); }
 
 void KernelProcess::kill_now() {
-  if (pid_ <= 0 || poll_exit()) return;
-  ::kill(pid_, SIGKILL);
-  int st = 0;
-  if (waitpid(pid_, &st, 0) == pid_) status_ = st;
-  exited_ = true;
+  tools::ExitState st{exited_, status_};
+  st.kill_and_reap(pid_);
+  exited_ = st.exited;
+  status_ = st.status;
 }
 
 std::optional<double> KernelProcess::status_mb(const char* field) const {

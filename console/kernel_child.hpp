@@ -2,9 +2,8 @@
 // prompt reaches the console only), stdin from /dev/null, stdout and stderr into a log file.
 #pragma once
 
-#include <sys/types.h>
+#include "common/child_process.hpp"
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -22,28 +21,9 @@ struct KernelSpawn {
   std::string token;
 };
 
-class KernelChild {
+class KernelChild : public tools::ChildProcess {
  public:
   explicit KernelChild(const KernelSpawn& spawn);  // throws std::runtime_error
-  ~KernelChild();
-  KernelChild(const KernelChild&) = delete;
-  KernelChild& operator=(const KernelChild&) = delete;
-
-  pid_t pid() const { return pid_; }
-  // Reaps the process if it has ended; true once it is gone.
-  bool poll_exit();
-  // Waits up to `limit` for the process to end.
-  bool wait_exit(std::chrono::milliseconds limit);
-  // Sends SIGKILL to this process (by its pid) and reaps it.
-  void kill_now();
-  // "exit 0", "signal 9", "running".
-  std::string status_text() const;
-  int exit_code() const;  // -1 while running or after a signal
-
- private:
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
 };
 
 // The kernel binary to use by default: gridlet-kernel beside this program, else one folder up.

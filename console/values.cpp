@@ -1,5 +1,7 @@
 #include "values.hpp"
 
+#include "common/json_string.hpp"
+
 #include <charconv>
 #include <cmath>
 
@@ -89,7 +91,7 @@ void show_into(std::string& out, const json::value& v) {
       out += format_double(v.get_double());
       break;
     case json::kind::string:
-      out += json::serialize(v);
+      tools::append_json_string(out, v.get_string());
       break;
     case json::kind::array: {
       out += '[';
@@ -108,7 +110,7 @@ void show_into(std::string& out, const json::value& v) {
       for (auto& kv : v.get_object()) {
         if (!first) out += ", ";
         first = false;
-        out += json::serialize(json::value(kv.key()));
+        tools::append_json_string(out, kv.key());
         out += ": ";
         show_into(out, kv.value());
       }
