@@ -1,84 +1,16 @@
 #include "session.hpp"
 
+#include "replies.hpp"
 #include "values.hpp"
+#include "workbook_requests.hpp"
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <future>
-#include <sstream>
 #include <thread>
 
 namespace console {
 
 SignalState g_signals;
-
-// ------------------------------------------------------------------------------------ Printer
-
-namespace {
-void write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // a closed pipe: drop the output
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-}  // namespace
-
-void Printer::out(std::string_view text) {
-  std::lock_guard lock(mutex_);
-  write_all(1, text);
-}
-
-void Printer::err(std::string_view text) {
-  std::lock_guard lock(mutex_);
-  write_all(2, text);
-}
-
-// ------------------------------------------------------------------------------------- Waiter
-
-void Waiter::finish(Outcome o) {
-  std::lock_guard lock(mutex_);
-  if (remaining_ <= 0) return;
-  if (o != Outcome::Ok && outcome_ == Outcome::Ok) outcome_ = o;
-  if (--remaining_ == 0) cv_.notify_all();
-}
-
-void Waiter::abort(Outcome o) {
-  std::lock_guard lock(mutex_);
-  if (remaining_ <= 0) return;
-  outcome_ = o;
-  remaining_ = 0;
-  cv_.notify_all();
-}
-
-void Waiter::set_parts(int n) {
-  std::lock_guard lock(mutex_);
-  remaining_ = n;
-  if (remaining_ <= 0) cv_.notify_all();
-}
-
-bool Waiter::wait_for(std::chrono::milliseconds d) {
-  std::unique_lock lock(mutex_);
-  return cv_.wait_for(lock, d, [&] { return remaining_ <= 0; });
-}
-
-bool Waiter::done() const {
-  std::lock_guard lock(mutex_);
-  return remaining_ <= 0;
-}
-
-Outcome Waiter::outcome() const {
-  std::lock_guard lock(mutex_);
-  return outcome_;
-}
-
-// ------------------------------------------------------------------------------------ Session
 
 Session::Session(asio::io_context& io, std::shared_ptr<Link> link, Workbook& workbook,
                  std::unique_ptr<ModuleFolder> folder, Printer& printer, const Options& options,
@@ -95,15 +27,6 @@ Session::Session(asio::io_context& io, std::shared_ptr<Link> link, Workbook& wor
 
 std::string Session::new_request_id() {
   return "console-" + std::to_string(::getpid()) + "-" + std::to_string(++counter_);
-}
-
-template <class F>
-auto Session::on_io(F f) -> decltype(f()) {
-  using R = decltype(f());
-  std::packaged_task<R()> task(std::move(f));
-  auto fut = task.get_future();
-  asio::post(io_, [&task] { task(); });
-  return fut.get();
 }
 
 void Session::start() {
@@ -155,33 +78,6 @@ void Session::on_closed(const std::string& reason) {
   poll_timer_.cancel();
 }
 
-void Session::print_error_text(Pending& p, const std::string& text) {
-  if (text.empty()) return;
-  // Function calls stream their traceback to stderr before the error reply repeats it.
-  auto trimmed = text.substr(0, text.find_last_not_of("\n") + 1);
-  if (!trimmed.empty() && p.stderr_seen.find(trimmed) != std::string::npos) return;
-  printer_.out(text.back() == '\n' ? text : text + "\n");
-}
-
-namespace {
-
-// The text to show for the `error` field of a reply: a traceback text, or an error record
-// {type, message, traceback}.
-std::string error_text(const json::value* e) {
-  if (!e || e->is_null()) return "";
-  if (e->is_string()) return std::string(e->get_string());
-  if (e->is_object()) {
-    const auto& o = e->get_object();
-    std::string tb = str_field(o, "traceback");
-    if (!tb.empty()) return tb;
-    std::string type = str_field(o, "type"), msg = str_field(o, "message");
-    return type.empty() ? msg : type + ": " + msg;
-  }
-  return show_json(*e);
-}
-
-}  // namespace
-
 void Session::on_message(json::object& m) {
   std::string type = str_field(m, "type");
 
@@ -190,20 +86,7 @@ void Session::on_message(json::object& m) {
     return;
   }
   if (type == "request_module_sync") {
-    // A stream names a module the kernel does not hold: a scan sends it if it is new or
-    // changed on disk; otherwise its last source goes again.
-    std::string name = str_field(m, "module_name");
-    if (folder_) {
-      auto sent = send_changes(nullptr);
-      if (std::find(sent.begin(), sent.end(), name) != sent.end()) return;
-    }
-    const std::string* code = folder_ ? folder_->source(name) : nullptr;
-    if (code) {
-      link_->send({{"type", "update_module"}, {"module_name", name}, {"code", *code}});
-      expects_.push_back({"module_updated", "update_module", name, nullptr, nullptr});
-    } else {
-      printer_.err("gridlet-console: the kernel asked for module '" + name + "', which the folder does not hold\n");
-    }
+    request_module_sync(str_field(m, "module_name"));
     return;
   }
   if (type == "display_data") {
@@ -272,130 +155,11 @@ void Session::on_pending(Pending& p, const std::string& type, const json::object
   }
   if (p.abandoned) {
     // Nobody waits any more: the output above still shows, the replies end the request.
-    static const char* finals[] = {"execution_result", "function_execution_result", "event_execution_result",
-                                   "completion_response", "hover_response", "diagnostic_response"};
-    for (const char* f : finals)
-      if (type == f && !(p.kind == Pending::Call && type == "execution_result")) pending_.erase(p.id);
-    if (type == "execution_error" && p.kind != Pending::Call) pending_.erase(p.id);
-    if (type == "streaming_function_result") {
-      auto* d = m.if_contains("done");
-      if (d && d->is_bool() && d->get_bool()) pending_.erase(p.id);
-    }
+    if (ends_abandoned(p, type, m)) pending_.erase(p.id);
     return;
   }
-
-  switch (p.kind) {
-    case Pending::Exec:
-    case Pending::PathsList:
-      if (type == "result_output") {
-        if (p.kind == Pending::Exec) printer_.out(str_field(m, "content"));
-      } else if (type == "execution_result") {
-        if (p.kind == Pending::PathsList) {
-          if (auto* r = m.if_contains("result"); r && r->is_array())
-            for (auto& path : r->get_array()) printer_.out(show_cell(path) + "\n");
-        }
-        done(Outcome::Ok);
-      } else if (type == "execution_error") {
-        print_error_text(p, error_text(m.if_contains("error")));
-        done(Outcome::Failed);
-      }
-      break;
-
-    case Pending::Call:
-      if (type == "result_output") {
-        printer_.out(str_field(m, "content"));
-      } else if (type == "execution_error") {
-        print_error_text(p, error_text(m.if_contains("error")));
-        p.failed = true;
-      } else if (type == "function_execution_result") {
-        done(p.failed || str_field(m, "status") != "success" ? Outcome::Failed : Outcome::Ok);
-      }
-      break;
-
-    case Pending::Stream:
-      if (type == "streaming_function_result") {
-        auto* d = m.if_contains("done");
-        bool finished = d && d->is_bool() && d->get_bool();
-        const json::value* result = m.if_contains("result");
-        if (!finished) {
-          printer_.out(show_json(result ? *result : json::value(nullptr)) + "\n");
-          ++p.count;
-          if (p.limit > 0 && p.count >= p.limit && !p.cancel_sent) {
-            p.cancel_sent = true;
-            link_->send({{"type", "cancel_streaming_function"}, {"request_id", p.id}});
-          }
-          return;
-        }
-        std::string err = error_text(m.if_contains("error"));
-        if (!err.empty()) {
-          print_error_text(p, err);
-          done(Outcome::Failed);
-          return;
-        }
-        if (result && result->is_string() && result->get_string() == "Canceled") printer_.out("[canceled]\n");
-        done(Outcome::Ok);
-      }
-      break;
-
-    case Pending::Event:
-      if (type == "event_execution_result") {
-        bool ok = str_field(m, "status") == "success";
-        if (!ok) print_error_text(p, error_text(m.if_contains("error")));
-        done(ok ? Outcome::Ok : Outcome::Failed);
-      }
-      break;
-
-    case Pending::Complete:
-      if (type == "completion_response") {
-        std::string err = error_text(m.if_contains("error"));
-        if (auto* c = m.if_contains("completions"); c && c->is_array()) {
-          for (auto& item : c->get_array()) {
-            if (!item.is_object()) continue;
-            std::string kind = str_field(item.get_object(), "kind");
-            printer_.out(str_field(item.get_object(), "label") + (kind.empty() ? "" : "  (" + kind + ")") + "\n");
-          }
-          if (c->get_array().empty() && err.empty()) printer_.out("(no completions)\n");
-        }
-        if (!err.empty()) printer_.out("error: " + err + "\n");
-        done(err.empty() ? Outcome::Ok : Outcome::Failed);
-      }
-      break;
-
-    case Pending::Hover:
-      if (type == "hover_response") {
-        std::string err = error_text(m.if_contains("error"));
-        auto* c = m.if_contains("contents");
-        std::string text = c && c->is_string() ? std::string(c->get_string()) : "";
-        if (!text.empty()) printer_.out(text.back() == '\n' ? text : text + "\n");
-        else if (err.empty()) printer_.out("(nothing to show)\n");
-        if (!err.empty()) printer_.out("error: " + err + "\n");
-        done(err.empty() ? Outcome::Ok : Outcome::Failed);
-      }
-      break;
-
-    case Pending::Check:
-      if (type == "diagnostic_response") {
-        std::string err = error_text(m.if_contains("error"));
-        std::size_t n = 0;
-        if (auto* d = m.if_contains("diagnostics"); d && d->is_array()) {
-          for (auto& item : d->get_array()) {
-            if (!item.is_object()) continue;
-            const auto& o = item.get_object();
-            auto num = [&](const char* k) {
-              auto* v = o.if_contains(k);
-              return v && v->is_int64() ? std::to_string(v->get_int64()) : std::string("?");
-            };
-            printer_.out("line " + num("line") + ", column " + num("column") + ": " + str_field(o, "severity") +
-                         ": " + str_field(o, "message") + "\n");
-            ++n;
-          }
-        }
-        if (n == 0 && err.empty()) printer_.out("no problems found\n");
-        if (!err.empty()) printer_.out("error: " + err + "\n");
-        done(err.empty() ? Outcome::Ok : Outcome::Failed);
-      }
-      break;
-  }
+  ReplyScope scope{printer_, done, [this](json::object msg) { link_->send(msg); }};
+  render_reply(p, type, m, scope);
 }
 
 void Session::answer_sys_request(const json::object& m) {
@@ -404,89 +168,10 @@ void Session::answer_sys_request(const json::object& m) {
     printer_.err("gridlet-console: sys_request without a payload\n");
     return;
   }
-  const auto& payload = pv->get_object();
-  json::object reply;
-  reply["requestId"] = payload.contains("requestId") ? payload.at("requestId") : json::value(nullptr);
-  std::string action = str_field(payload, "action");
-  try {
-    if (action == "get_range") {
-      reply["values"] = workbook_.get(str_field(payload, "address"));
-    } else if (action == "set_range") {
-      auto* values = payload.if_contains("values");
-      if (!values) throw WorkbookError("set_range needs values");
-      workbook_.set(str_field(payload, "address"), *values);
-      reply["ok"] = true;
-    } else if (action == "add_picture") {
-      auto png = base64_decode(str_field(payload, "image_png"));
-      if (!png) throw WorkbookError("image_png is not base64");
-      auto* width = payload.if_contains("width");
-      auto* height = payload.if_contains("height");
-      reply["name"] = workbook_.add_picture(str_field(payload, "address"), str_field(payload, "name"), std::move(*png),
-                                            width ? *width : json::value(nullptr), height ? *height : json::value(nullptr));
-    } else if (action == "sheet_names") {
-      json::array names;
-      for (auto& n : workbook_.sheet_names()) names.emplace_back(n);
-      reply["values"] = std::move(names);
-    } else {
-      reply["error"] = action.empty() ? "request without an action" : "unknown action '" + action + "'";
-    }
-  } catch (const std::exception& e) {
-    reply["error"] = e.what();
-  }
-  link_->send({{"type", "sys_response"}, {"payload", std::move(reply)}});
+  link_->send({{"type", "sys_response"}, {"payload", answer_workbook_request(workbook_, pv->get_object())}});
 }
 
-// --------------------------------------------------------------------- io thread: modules
-
-std::vector<std::string> Session::send_changes(const std::shared_ptr<Waiter>& waiter) {
-  std::vector<std::string> warnings, sent;
-  auto changes = folder_->scan(warnings);
-  for (auto& w : warnings) printer_.err("gridlet-console: " + w + "\n");
-  for (auto& c : changes) {
-    if (c.kind == ModuleChange::Update) {
-      link_->send({{"type", "update_module"}, {"module_name", c.name}, {"code", c.code}});
-      expects_.push_back({"module_updated", "update_module", c.name, waiter, nullptr});
-    } else {
-      link_->send({{"type", "delete_module"}, {"module_name", c.name}});
-      expects_.push_back({"module_deleted", "delete_module", c.name, waiter, nullptr});
-    }
-    sent.push_back(c.name);
-  }
-  return sent;
-}
-
-void Session::poll_folder() {
-  if (!link_->is_open() || closing_) return;
-  send_changes(nullptr);
-  schedule_poll();
-}
-
-void Session::schedule_poll() {
-  poll_timer_.expires_after(std::chrono::milliseconds(static_cast<long>(options_.poll * 1000)));
-  poll_timer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
-    if (!ec) self->poll_folder();
-  });
-}
-
-Outcome Session::sync_modules(std::chrono::milliseconds limit) {
-  if (!folder_) return Outcome::Ok;
-  // The waiter's part count is known only after the scan, so it is made on the io thread.
-  auto waiter = on_io([this]() -> std::shared_ptr<Waiter> {
-    if (!link_->is_open()) return nullptr;
-    auto w = std::make_shared<Waiter>();
-    // Replies are handled on this thread too, so none can arrive before the count is set.
-    w->set_parts(static_cast<int>(send_changes(w).size()));
-    return w;
-  });
-  if (!waiter) return Outcome::Lost;
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!waiter->wait_for(std::chrono::milliseconds(50))) {
-    if (g_signals.terminate || std::chrono::steady_clock::now() > deadline) return Outcome::TimedOut;
-  }
-  return waiter->outcome();
-}
-
-// ----------------------------------------------------------------------- main thread: commands
+// ----------------------------------------------------------------------- main thread: requests
 
 Outcome Session::submit(std::shared_ptr<Pending> p, json::object msg) {
   p->id = new_request_id();
@@ -579,214 +264,6 @@ Outcome Session::expect_reply(const std::string& reply_type, json::object msg,
     }
   }
   return waiter->outcome();
-}
-
-Outcome Session::run(const Command& cmd, bool& quit) {
-  quit = false;
-  if (lost_) return Outcome::Lost;
-  if (cmd.console) return console_command(cmd.text, quit);
-  auto p = std::make_shared<Pending>();
-  p->kind = Pending::Exec;
-  return submit(p, {{"type", "execution_request"}, {"code", cmd.text}, {"source", "ide"}});
-}
-
-namespace {
-
-void print_paths(Printer& printer, const json::object& m) {
-  if (auto* c = m.if_contains("current_paths"); c && c->is_array())
-    for (auto& p : c->get_array()) printer.out(show_cell(p) + "\n");
-}
-
-}  // namespace
-
-Outcome Session::console_command(const std::string& text, bool& quit) {
-  auto [word, rest] = first_word(text);
-  auto fail = [&](const std::string& msg) {
-    printer_.out("error: " + msg + "\n");
-    return Outcome::Failed;
-  };
-  try {
-    if (word == "%quit" || word == "%exit") {
-      quit = true;
-      return Outcome::Ok;
-    }
-    if (word == "%help") {
-      std::string usage = kUsage;
-      auto a = usage.find("Console commands:");
-      auto b = usage.find("\nOptions:");
-      printer_.out(usage.substr(a, b - a));
-      return Outcome::Ok;
-    }
-    if (word == "%call" || word == "%stream" || word == "%event") {
-      auto p = std::make_shared<Pending>();
-      if (word == "%stream") {
-        auto [opt, after] = first_word(rest);
-        if (opt == "-n" || opt == "--max") {
-          auto [num, after2] = first_word(after);
-          char* end = nullptr;
-          p->limit = std::strtol(num.c_str(), &end, 10);
-          if (num.empty() || *end || p->limit <= 0) return fail("-n needs a positive number");
-          rest = after2;
-        }
-      }
-      auto [target, args_text] = first_word(rest);
-      if (target.empty()) return fail(word + " needs MODULE.FUNCTION");
-      auto [module, function] = split_target(target);
-      json::array args = parse_arguments(args_text);
-      json::object msg{{"module_name", module}, {"function_name", function}, {"args", std::move(args)},
-                       {"workbook_id", options_.workbook_id}};
-      if (word == "%call") {
-        p->kind = Pending::Call;
-        msg["type"] = "custom_function_call";
-        msg["source"] = "addin";
-      } else if (word == "%stream") {
-        p->kind = Pending::Stream;
-        msg["type"] = "execute_streaming_function";
-        msg["source"] = "addin";
-      } else {
-        p->kind = Pending::Event;
-        msg["type"] = "event_execution";
-        msg["is_com"] = false;
-        msg["object_name"] = "console";
-        msg["event_type"] = "manual";
-        msg["object_type"] = "Console";
-      }
-      return submit(p, std::move(msg));
-    }
-    if (word == "%paths") {
-      auto [sub, arg] = first_word(rest);
-      if (sub.empty()) {
-        auto p = std::make_shared<Pending>();
-        p->kind = Pending::PathsList;
-        return submit(p, {{"type", "execution_request"},
-                          {"code", "__import__('sys').path"},
-                          {"function_name", "sys.path"},
-                          {"source", "ide"}});
-      }
-      auto render = [this](const json::object& m) { print_paths(printer_, m); };
-      if (sub == "add" || sub == "remove") {
-        if (arg.empty()) return fail("%paths " + sub + " needs a folder");
-        std::string dir = std::filesystem::absolute(arg).lexically_normal().string();
-        if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-        return expect_reply(sub == "add" ? "path_added" : "path_removed",
-                            {{"type", sub == "add" ? "add_path" : "remove_path"}, {"path", dir}}, render);
-      }
-      if (sub == "reset") return expect_reply("path_reset", {{"type", "reset_path"}}, render);
-      return fail("%paths takes add DIR, remove DIR or reset");
-    }
-    if (word == "%objects") {
-      return expect_reply("object_registry_response", {{"type", "get_object_registry"}}, [this](const json::object& m) {
-        auto* objs = m.if_contains("objects");
-        if (!objs || !objs->is_array() || objs->get_array().empty()) {
-          printer_.out("(no objects kept)\n");
-          return;
-        }
-        for (auto& o : objs->get_array()) {
-          if (!o.is_object()) continue;
-          const auto& e = o.get_object();
-          printer_.out(str_field(e, "key") + "  " + str_field(e, "type") + "  " + str_field(e, "repr") + "\n");
-        }
-      });
-    }
-    if (word == "%reset") {
-      return expect_reply("namespace_reset", {{"type", "reset_namespace"}},
-                          [this](const json::object&) { printer_.out("namespace cleared\n"); });
-    }
-    if (word == "%complete" || word == "%hover" || word == "%check") {
-      auto p = std::make_shared<Pending>();
-      std::string code = rest;
-      json::object msg{{"code", code}, {"workbook_id", options_.workbook_id}, {"module_name", nullptr}};
-      if (word == "%check") {
-        p->kind = Pending::Check;
-        msg["type"] = "diagnostic_request";
-        if (folder_ && python_identifier(code)) {
-          auto src = on_io([this, code]() -> std::optional<std::string> {
-            auto* s = folder_->source(code);
-            return s ? std::optional<std::string>(*s) : std::nullopt;
-          });
-          if (src) {
-            msg["code"] = *src;
-            msg["module_name"] = code;
-          }
-        }
-      } else {
-        if (code.empty()) return fail(word + " needs some code");
-        std::size_t col = utf8_length(code);
-        p->kind = word == "%complete" ? Pending::Complete : Pending::Hover;
-        msg["type"] = word == "%complete" ? "completion_request" : "hover_request";
-        msg["line"] = 1;
-        msg["column"] = word == "%complete" ? col : col - 1;
-      }
-      return submit(p, std::move(msg));
-    }
-    if (word == "%modules") {
-      if (!folder_) return fail("no workbook folder was given");
-      auto mods = on_io([this] { return folder_->modules(); });
-      if (mods.empty()) printer_.out("(no modules)\n");
-      for (auto& [name, path] : mods) printer_.out(name + "  " + path.string() + "\n");
-      return Outcome::Ok;
-    }
-    if (word == "%sync") {
-      if (!folder_) return fail("no workbook folder was given");
-      auto o = sync_modules(std::chrono::seconds(10));
-      if (o == Outcome::TimedOut) printer_.err("gridlet-console: the kernel did not acknowledge the modules\n");
-      return o;
-    }
-    if (word == "%sheets") {
-      for (auto& name : workbook_.sheet_names()) {
-        Area a = workbook_.resolve("'" + name + "'!");
-        printer_.out(name + "  A1:" + column_name(a.col1) + std::to_string(a.row1 + 1) + "\n");
-      }
-      return Outcome::Ok;
-    }
-    if (word == "%show") {
-      std::string address = rest;
-      if (address.empty()) {
-        auto names = workbook_.sheet_names();
-        if (names.empty()) return fail("the workbook has no sheets");
-        address = names.front();
-      }
-      printer_.out(workbook_.render(address));
-      std::string sheet = workbook_.resolve(address).sheet;
-      for (auto& p : workbook_.pictures())
-        if (p.sheet == sheet)
-          printer_.out("picture '" + p.name + "' at " + p.cell + ", " + size_text(p.pixels_w, p.pixels_h) + "\n");
-      return Outcome::Ok;
-    }
-    if (word == "%pictures") {
-      auto all = workbook_.pictures();
-      if (all.empty()) printer_.out("(no pictures)\n");
-      for (auto& p : all) {
-        auto shown = size_text(static_cast<unsigned>(p.shown_w + 0.5), static_cast<unsigned>(p.shown_h + 0.5));
-        printer_.out(p.name + "  " + p.sheet + "!" + p.cell + "  " + size_text(p.pixels_w, p.pixels_h) +
-                     (p.shown_w != p.pixels_w || p.shown_h != p.pixels_h ? " shown " + shown : "") + "  " +
-                     std::to_string(p.png.size()) + " bytes\n");
-      }
-      return Outcome::Ok;
-    }
-    if (word == "%save-picture") {
-      std::string name, file;
-      if (!rest.empty() && (rest[0] == '\'' || rest[0] == '"')) {
-        auto close = rest.find(rest[0], 1);
-        if (close == std::string::npos) return fail("unclosed quote in the picture's name");
-        name = rest.substr(1, close - 1);
-        file = first_word(rest.substr(close + 1)).first;
-      } else {
-        auto [n, after] = first_word(rest);
-        name = n;
-        file = after;
-      }
-      if (name.empty() || file.empty()) return fail("%save-picture needs NAME FILE");
-      auto p = workbook_.picture(name);
-      if (!p) return fail("no picture named '" + name + "' (%pictures lists them)");
-      write_file(file, p->png);
-      printer_.out("wrote " + std::to_string(p->png.size()) + " bytes to " + file + "\n");
-      return Outcome::Ok;
-    }
-  } catch (const std::exception& e) {
-    return fail(e.what());
-  }
-  return fail("unknown command " + word + " (%help lists the commands)");
 }
 
 void Session::shutdown(KernelChild& child) {

@@ -1,5 +1,8 @@
 // One console session: the commands typed or scripted, the kernel's messages, and the workbook
-// and module folder the kernel is served from.
+// and module folder the kernel is served from. The session's code is split by job:
+// session.cpp (threads, requests in flight, message routing), commands.cpp (the commands),
+// session_modules.cpp (the module folder), replies.cpp (showing replies, by kind of command),
+// workbook_requests.cpp (sys_requests and the workbook commands).
 //
 // Threads: the main thread reads commands and waits for them; the io thread runs the socket, prints
 // the kernel's output as it arrives, answers sys_requests and polls the module folder. The
@@ -12,49 +15,21 @@
 #include "link.hpp"
 #include "module_folder.hpp"
 #include "options.hpp"
+#include "pending.hpp"
 #include "pictures.hpp"
+#include "printer.hpp"
+#include "waiter.hpp"
 #include "workbook.hpp"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
 namespace console {
-
-// Serialised writes to the console's stdout and stderr.
-class Printer {
- public:
-  void out(std::string_view text);
-  void err(std::string_view text);
-
- private:
-  std::mutex mutex_;
-};
-
-enum class Outcome { Ok, Failed, Interrupted, TimedOut, Lost };
-
-// Completion of a command, possibly made of several replies.
-class Waiter {
- public:
-  explicit Waiter(int parts = 1) : remaining_(parts) {}
-  void finish(Outcome o);  // one part done; a non-Ok outcome sticks
-  void abort(Outcome o);   // done now, whatever is left
-  void set_parts(int n);   // the number of parts still to come
-  bool wait_for(std::chrono::milliseconds d);
-  bool done() const;
-  Outcome outcome() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
-  int remaining_;
-  Outcome outcome_ = Outcome::Ok;
-};
 
 // What the signal handlers record; the main thread acts on it.
 struct SignalState {
@@ -86,53 +61,44 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string summary();
 
  private:
-  // A command that waits for replies carrying its request_id.
-  struct Pending {
-    enum Kind { Exec, PathsList, Call, Stream, Event, Complete, Hover, Check } kind;
-    std::string id;
-    std::shared_ptr<Waiter> waiter = std::make_shared<Waiter>();
-    std::string stderr_seen;  // what the request streamed to stderr (tracebacks among it)
-    bool abandoned = false;   // the console stopped waiting; later output still shows
-    bool failed = false;
-    long limit = 0;           // %stream -n
-    long count = 0;
-    bool cancel_sent = false;
-    bool interrupt_sent = false;  // interrupt_request sent (Ctrl-C)
-  };
-
-  // A reply that carries no request_id, recognised by its type (and module for module replies).
-  struct Expect {
-    std::string reply_type;
-    std::string sent_type;
-    std::string module;
-    std::shared_ptr<Waiter> waiter;  // may be null (background module updates)
-    std::function<void(const json::object&)> render;
-  };
-
-
   // main thread
   Outcome submit(std::shared_ptr<Pending> p, json::object msg);
   Outcome await(const std::shared_ptr<Pending>& p);
   Outcome expect_reply(const std::string& reply_type, json::object msg,
                        std::function<void(const json::object&)> render);
-  Outcome console_command(const std::string& text, bool& quit);
+  // Runs `f` on the io thread and returns its result.
   template <class F>
   auto on_io(F f) -> decltype(f());
+
+  // main thread: console commands (commands.cpp); `word` is the command, `rest` what follows it
+  Outcome console_command(const std::string& text, bool& quit);
+  Outcome help_command(const std::string& word, const std::string& rest);
+  Outcome invoke_command(const std::string& word, const std::string& rest);    // %call %stream %event
+  Outcome paths_command(const std::string& word, const std::string& rest);
+  Outcome objects_command(const std::string& word, const std::string& rest);
+  Outcome reset_command(const std::string& word, const std::string& rest);
+  Outcome language_command(const std::string& word, const std::string& rest);  // %complete %hover %check
+  Outcome modules_command(const std::string& word, const std::string& rest);
+  Outcome sync_command(const std::string& word, const std::string& rest);
+  Outcome workbook_command(const std::string& word, const std::string& rest);  // %sheets %show %pictures ...
 
   // io thread
   void on_message(json::object& m);
   void on_pending(Pending& p, const std::string& type, const json::object& m);
   void on_closed(const std::string& reason);
   void answer_sys_request(const json::object& m);
-  void poll_folder();
-  void schedule_poll();
-  // Sends the folder's changes; returns the names of the modules sent or deleted.
-  std::vector<std::string> send_changes(const std::shared_ptr<Waiter>& waiter);
   void abandon(const std::shared_ptr<Pending>& p, Outcome why);
   // Ctrl-C during a command: cancels a stream, then interrupts the run in the kernel, then stops
   // waiting. False if it had ended.
   bool interrupt(const std::shared_ptr<Pending>& p);
-  void print_error_text(Pending& p, const std::string& text);
+
+  // io thread, module folder (session_modules.cpp)
+  // request_module_sync: a stream names a module the kernel does not hold.
+  void request_module_sync(const std::string& name);
+  void poll_folder();
+  void schedule_poll();
+  // Sends the folder's changes; returns the names of the modules sent or deleted.
+  std::vector<std::string> send_changes(const std::shared_ptr<Waiter>& waiter);
 
   std::string new_request_id();
 
@@ -154,5 +120,14 @@ class Session : public std::enable_shared_from_this<Session> {
   std::atomic<unsigned> counter_{0};
   ImageFolder images_;  // io thread
 };
+
+template <class F>
+auto Session::on_io(F f) -> decltype(f()) {
+  using R = decltype(f());
+  std::packaged_task<R()> task(std::move(f));
+  auto fut = task.get_future();
+  asio::post(io_, [&task] { task(); });
+  return fut.get();
+}
 
 }  // namespace console
