@@ -99,11 +99,15 @@ void load_sheets(Workbook& wb, const std::string& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool help = false;
+  bool help = false, version = false;
   std::string error;
-  auto parsed = parse_options(argc, argv, help, error);
+  auto parsed = parse_options(argc, argv, help, version, error);
   if (help) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (version) {
+    std::fputs("gridlet-console " GRIDLET_VERSION "\n", stdout);
     return 0;
   }
   if (!parsed) {

@@ -63,6 +63,7 @@ Options:
                        certificate made for the session, which the kernel pins; either way the
                        kernel must present the session's random token)
   --help               this text
+  --version            print the version and exit
 
 Exit status: 0 when every command succeeded, 1 when a command failed (Python error, failed call,
 no reply in time), 2 for bad arguments, 3 when the kernel could not be started or the
@@ -85,9 +86,10 @@ std::string sanitized_id(std::string s) {
 
 }  // namespace
 
-std::optional<Options> parse_options(int argc, char** argv, bool& help, std::string& error) {
+std::optional<Options> parse_options(int argc, char** argv, bool& help, bool& version, std::string& error) {
   Options o;
   help = false;
+  version = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
     auto value = [&](std::string& out) {
@@ -101,6 +103,9 @@ std::optional<Options> parse_options(int argc, char** argv, bool& help, std::str
     std::string v;
     if (a == "--help" || a == "-h") {
       help = true;
+      return std::nullopt;
+    } else if (a == "--version") {
+      version = true;
       return std::nullopt;
     } else if (a == "--script") {
       if (!value(o.script)) return std::nullopt;

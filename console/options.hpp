@@ -25,8 +25,8 @@ struct Options {
 
 extern const char* const kUsage;
 
-// Parses argv. On `--help` returns nothing and sets `help`; on a mistake returns nothing and
-// sets `error`.
-std::optional<Options> parse_options(int argc, char** argv, bool& help, std::string& error);
+// Parses argv. On `--help` or `--version` returns nothing and sets `help` or `version`; on a
+// mistake returns nothing and sets `error`.
+std::optional<Options> parse_options(int argc, char** argv, bool& help, bool& version, std::string& error);
 
 }  // namespace console

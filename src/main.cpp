@@ -19,6 +19,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: gridlet-kernel WORKBOOK_ID PORT [--connection-args JSON]\n"
+    "       gridlet-kernel --version\n"
     "\n"
     "Runs the Python kernel of one workbook. Connects as a WebSocket client to\n"
     "  wss://127.0.0.1:PORT/ws/kernel/WORKBOOK_ID   (ws:// when GRIDLET_SECURED=0)\n"
@@ -63,6 +64,10 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             std::cout << kUsage;
+            return 0;
+        }
+        if (arg == "--version") {
+            std::cout << "gridlet-kernel " GRIDLET_VERSION "\n";
             return 0;
         }
         if (arg == "--connection-args") {

@@ -744,6 +744,19 @@ def test_command_line_and_clean_exit(tmp_path):
     assert r.returncode == 0 and r.stdout == "Out: 42\n", r.stderr
 
 
+def test_both_binaries_print_the_project_version_and_exit_without_connecting(tmp_path):
+    version = re.search(r"project\(\S+\s+VERSION\s+(\S+)", (ROOT / "CMakeLists.txt").read_text()).group(1)
+    marker = f"wb-{uuid.uuid4().hex[:10]}"
+    # Given with the usual arguments (a port where nothing listens, a folder, a script), --version
+    # still only prints: no kernel is started and no connection is tried.
+    for cmd, name in (([KERNEL, marker, "1", "--version"], "gridlet-kernel"),
+                      ([CONSOLE, "--kernel", KERNEL, "--workbook-id", marker, "--version",
+                        str(tmp_path)], "gridlet-console")):
+        r = subprocess.run(cmd, capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=10)
+        assert (r.returncode, r.stdout, r.stderr) == (0, f"{name} {version}\n", ""), cmd
+    assert kernels_with(marker) == []
+
+
 # --------------------------------------------------------------------------- pictures
 
 def _png_size(path):
