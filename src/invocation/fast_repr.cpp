@@ -209,10 +209,26 @@ void append_float(std::string& out, double d) {
         out += d > 0 ? "inf" : "-inf";
         return;
     }
-    // Shortest round-trip digits, then laid out as float_repr does: exponent form when the
-    // decimal exponent is below -4 or at least 16, else positional with at least one decimal.
     char buf[40];
-    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    // Usually the shortest form std::to_chars picks is already repr's: positional with a fraction
+    // (always within repr's positional range), or a whole number of at most 16 digits, which
+    // repr writes with ".0".
+    auto res = std::to_chars(buf, buf + sizeof buf, d);
+    const std::size_t len = std::size_t(res.ptr - buf);
+    if (!std::memchr(buf, 'e', len)) {
+        if (std::memchr(buf, '.', len)) {
+            out.append(buf, len);
+            return;
+        }
+        if (len - (buf[0] == '-') <= 16) {
+            out.append(buf, len);
+            out += ".0";
+            return;
+        }
+    }
+    // Otherwise from the shortest digits, laid out as float_repr does: exponent form when the
+    // decimal exponent is below -4 or at least 16, else positional with at least one decimal.
+    res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
     const char* p = buf;
     if (*p == '-') {
         out.push_back('-');

@@ -290,7 +290,48 @@ private:
     std::string& out_;
 };
 
+// Bytes per number cell: a float's shortest form with its separator stays below this.
+constexpr std::size_t kCellBytes = 26;
+
+std::size_t estimate_depth(const GilHeld& gil, PyObject* v, int depth) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyFloat_Type || t == &PyLong_Type || v == Py_None || t == &PyBool_Type) return kCellBytes;
+    if (t == &PyUnicode_Type) {
+        const std::size_t n = std::size_t(PyUnicode_GET_LENGTH(v));
+        return 4 + (PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND ? n : 4 * n);
+    }
+    if (depth < kMaxDepth && (t == &PyList_Type || t == &PyTuple_Type)) {
+        std::size_t total = 4;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(v); ++i)
+            total += 2 + estimate_depth(gil, PySequence_Fast_GET_ITEM(v, i), depth + 1);
+        return total;
+    }
+    if (depth < kMaxDepth && t == &PyDict_Type) {
+        std::size_t total = 4;
+        Py_ssize_t pos = 0;
+        PyObject *k, *item;
+        while (PyDict_Next(v, &pos, &k, &item))
+            total += 4 + estimate_depth(gil, k, depth + 1) + estimate_depth(gil, item, depth + 1);
+        return total;
+    }
+    if (is_ndarray(v) || is_frame(gil, v) || is_series(gil, v)) {
+        PyObject* size = PyObject_GetAttrString(v, "size");
+        const Py_ssize_t n = size ? PyNumber_AsSsize_t(size, nullptr) : 0;
+        Py_XDECREF(size);
+        if (PyErr_Occurred()) PyErr_Clear();
+        return 4 + std::size_t(n > 0 ? n : 0) * kCellBytes;
+    }
+    return kCellBytes;
+}
+
 }  // namespace
+
+bool has_own_repr(PyObject* value) {
+    PyTypeObject* t = Py_TYPE(value);
+    return t != &PyList_Type && t != &PyTuple_Type && t != &PyDict_Type;
+}
+
+std::size_t estimate(const GilHeld& gil, PyObject* value) { return estimate_depth(gil, value, 0); }
 
 bool applies(const GilHeld& gil, PyObject* value) {
     PyTypeObject* t = Py_TYPE(value);
