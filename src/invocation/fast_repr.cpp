@@ -39,7 +39,8 @@ void append_hex(std::string& out, char tag, Py_UCS4 c, int digits) {
 // str.__repr__: single quotes unless the text has a single quote and no double quote; the quote,
 // the backslash, \t \n \r escaped; other control characters and non-printable characters as
 // \xHH, \uHHHH or \UHHHHHHHH; printable characters as themselves.
-void append_str(std::string& out, PyObject* s) {
+bool append_str(std::string& out, PyObject* s) {
+    if (PyUnicode_READY(s) < 0) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
@@ -77,6 +78,7 @@ void append_str(std::string& out, PyObject* s) {
         }
     }
     out.push_back(quote);
+    return true;
 }
 
 bool append_int(std::string& out, PyObject* v) {
@@ -118,10 +120,7 @@ public:
             append_float(out_, PyFloat_AS_DOUBLE(v));
             return true;
         }
-        if (t == &PyUnicode_Type) {
-            append_str(out_, v);
-            return true;
-        }
+        if (t == &PyUnicode_Type) return append_str(out_, v);
         if (v == Py_None) {
             out_ += "None";
             return true;

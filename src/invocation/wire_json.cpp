@@ -296,7 +296,7 @@ constexpr std::size_t kCellBytes = 26;
 std::size_t estimate_depth(const GilHeld& gil, PyObject* v, int depth) {
     PyTypeObject* t = Py_TYPE(v);
     if (t == &PyFloat_Type || t == &PyLong_Type || v == Py_None || t == &PyBool_Type) return kCellBytes;
-    if (t == &PyUnicode_Type) {
+    if (t == &PyUnicode_Type && PyUnicode_IS_READY(v)) {
         const std::size_t n = std::size_t(PyUnicode_GET_LENGTH(v));
         return 4 + (PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND ? n : 4 * n);
     }
