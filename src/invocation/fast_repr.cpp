@@ -115,6 +115,14 @@ public:
     // One value, entered as PyObject_Repr enters it, so nesting hits the recursion limit where
     // repr() would.
     bool value(PyObject* v) {
+        if (Py_EnterRecursiveCall(kWhere)) return false;
+        const bool ok = entered(v);
+        Py_LeaveRecursiveCall();
+        return ok;
+    }
+
+private:
+    bool entered(PyObject* v) {
         PyTypeObject* t = Py_TYPE(v);
         if (t == &PyFloat_Type) {
             append_float(out_, PyFloat_AS_DOUBLE(v));
@@ -131,13 +139,9 @@ public:
         }
         if (t == &PyLong_Type) return append_int(out_, v);
         if (t != &PyList_Type && t != &PyTuple_Type && t != &PyDict_Type) return append_object(gil_, v, out_);
-        if (Py_EnterRecursiveCall(kWhere)) return false;
-        const bool ok = container(v, t);
-        Py_LeaveRecursiveCall();
-        return ok;
+        return container(v, t);
     }
 
-private:
     bool container(PyObject* v, PyTypeObject* t) {
         const bool is_dict = t == &PyDict_Type;
         const bool is_tuple = t == &PyTuple_Type;

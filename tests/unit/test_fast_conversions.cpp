@@ -121,7 +121,23 @@ TEST_F(FastConversions, FailingReprRaisesTheSameError) {
     ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_ValueError));
     PyErr_Clear();
     Py_DECREF(v);
-    // Nesting past the recursion limit raises RecursionError, as repr() does.
+    // Nesting past the recursion limit raises RecursionError at the same depth as repr() does.
+    for (int depth = 990; depth <= 1002; ++depth) {
+        for (const char* wrap : {"[v]", "(v,)", "{'k': v}"}) {
+            PyObject* nested = eval("__import__('functools').reduce(lambda v, _: " + std::string(wrap) + ", range(" +
+                                    std::to_string(depth) + "), 1.5)");
+            ASSERT_TRUE(nested);
+            PyObject* expected = PyObject_Repr(nested);
+            PyErr_Clear();
+            std::string text;
+            const bool ok = fast_repr::append(gil(), nested, text);
+            PyErr_Clear();
+            EXPECT_EQ(ok, expected != nullptr) << wrap << " at depth " << depth;
+            Py_XDECREF(expected);
+            Py_DECREF(nested);
+        }
+    }
+    // Far past the limit.
     PyObject* deep = eval("__import__('functools').reduce(lambda v, _: [v], range(100000), 1)");
     EXPECT_FALSE(fast_repr::append(gil(), deep, out));
     EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_RecursionError));
