@@ -4,11 +4,15 @@
 #include <cstring>
 
 #include "execution/tracebacks.hpp"
+#include "invocation/fast_repr.hpp"
+#include "invocation/wire_args.hpp"
+#include "invocation/wire_json.hpp"
 #include "kernel/kernel.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 #include "modules/import_graph.hpp"
+#include "util/large_text.hpp"
 #include "util/log.hpp"
 
 namespace gridlet::invocation {
@@ -179,6 +183,17 @@ PyObject* deserialize_args(const GilHeld& gil, Kernel& kernel, const boost::json
     PyObject* from_wire = Py_NewRef(wire->from_wire);
     const bool fast = wire->from_default;
     for (const auto& element : a) {
+        if (fast && (element.is_array() || element.is_object())) {
+            // Containers in one C++ conversion; the Python path only where it gives up.
+            if (PyObject* value = wire_args::from_json(gil, element, from_wire)) {
+                const bool appended = PyList_Append(out, value) == 0;
+                Py_DECREF(value);
+                if (appended) continue;
+                Py_DECREF(out);
+                Py_DECREF(from_wire);
+                return nullptr;
+            }
+        }
         PyObject* raw = py_json::to_python(gil, element);
         PyObject* value = raw && !(fast && is_plain_scalar(raw)) ? PyObject_CallOneArg(from_wire, raw) : raw;
         if (value != raw) Py_XDECREF(raw);
@@ -205,6 +220,30 @@ PyObject* to_wire(const GilHeld&, Kernel& kernel, PyObject* value) {
     return r;
 }
 
+bool encode_value(const GilHeld& gil, Kernel& kernel, PyObject* value, EncodedResult& out) {
+    const WireMethods* wire = wire_methods(kernel);
+    if (!wire) return false;
+    if (wire->to_default && wire_json::applies(gil, value)) {
+        PyObject* fn = Py_NewRef(wire->to_wire);
+        const std::size_t expected = wire_json::estimate(gil, value);
+        large_text::reserve(out.json, expected);
+        if (!wire_json::has_own_repr(value)) large_text::reserve(out.repr, expected + expected / 4);
+        const bool written = wire_json::append(gil, value, fn, out.json);
+        Py_DECREF(fn);
+        if (written) {
+            out.has_value = true;  // containers, arrays and frames are never None on the wire
+            if (fast_repr::append(gil, value, out.repr)) return true;
+            out = EncodedResult{};
+            return false;
+        }
+        out.json.clear();  // the Python path makes the result or the error
+    }
+    PyObject* w = to_wire(gil, kernel, value);
+    const bool ok = w && encode_result(gil, w, value, out);
+    Py_XDECREF(w);
+    return ok;
+}
+
 bool encode_result(const GilHeld& gil, PyObject* wire, PyObject* value, EncodedResult& out) {
     try {
         py_json::append(gil, wire, out.json);
@@ -214,11 +253,7 @@ bool encode_result(const GilHeld& gil, PyObject* wire, PyObject* value, EncodedR
     }
     out.has_value = wire != Py_None;
     if (!out.has_value) return true;
-    PyObject* repr = PyObject_Repr(value);
-    if (!repr) return false;
-    out.repr = py_json::utf8_of(gil, repr);
-    Py_DECREF(repr);
-    return true;
+    return fast_repr::append(gil, value, out.repr);
 }
 
 std::string logs_json(RunOutput& run, const char* log_title) {

@@ -34,6 +34,11 @@ struct EncodedResult {
 };
 bool encode_result(const GilHeld&, PyObject* wire, PyObject* value, EncodedResult& out);
 
+// to_wire(value) and encode_result in one: under the stock Serializer, containers, numpy arrays and
+// pandas frames are written to JSON text in one C++ walk (the same text, repr and errors as the
+// Python path, which runs whenever the walk gives up). False with a Python error set.
+bool encode_value(const GilHeld&, Kernel& kernel, PyObject* value, EncodedResult& out);
+
 // run.logs() as a JSON string, with the info log line the callers print for non-empty logs.
 std::string logs_json(RunOutput& run, const char* log_title);
 

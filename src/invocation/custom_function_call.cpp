@@ -90,10 +90,10 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
                 Py_DECREF(w);
             }
             if (wire && PyErr_Occurred()) Py_CLEAR(wire);
+            if (wire && !encode_result(gil, wire, value, result)) Py_CLEAR(wire);
         } else if (value) {
-            wire = to_wire(gil, kernel, value);
+            wire = encode_value(gil, kernel, value, result) ? Py_NewRef(Py_None) : nullptr;
         }
-        if (wire && !encode_result(gil, wire, value, result)) Py_CLEAR(wire);
         if (!wire) {
             active.convert_time_limit(gil);
             error_text = report_exception(gil, &run);

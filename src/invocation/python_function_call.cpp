@@ -159,8 +159,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const CallableCall& c) {
         } else {
             PyObject* tuple = PyList_AsTuple(args);
             PyObject* value = PyObject_Call(func, tuple, nullptr);
-            PyObject* wire = value ? to_wire(gil, kernel, value) : nullptr;
-            if (wire && !encode_result(gil, wire, value, result)) Py_CLEAR(wire);
+            PyObject* wire = value && encode_value(gil, kernel, value, result) ? Py_NewRef(Py_None) : nullptr;
             if (!wire) error_text = report_exception(gil, &run);
             Py_XDECREF(wire);
             Py_XDECREF(value);

@@ -1,0 +1,279 @@
+#include "invocation/fast_repr.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "messaging/py_json.hpp"
+
+namespace gridlet::fast_repr {
+namespace {
+
+constexpr const char* kWhere = " while getting the repr of an object";
+
+void append_utf8(std::string& out, Py_UCS4 c) {
+    if (c < 0x80) {
+        out.push_back(char(c));
+    } else if (c < 0x800) {
+        out.push_back(char(0xC0 | (c >> 6)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(char(0xE0 | (c >> 12)));
+        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(char(0xF0 | (c >> 18)));
+        out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    }
+}
+
+void append_hex(std::string& out, char tag, Py_UCS4 c, int digits) {
+    static constexpr char hex[] = "0123456789abcdef";
+    out.push_back('\\');
+    out.push_back(tag);
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out.push_back(hex[(c >> shift) & 0xF]);
+}
+
+// str.__repr__: single quotes unless the text has a single quote and no double quote; the quote,
+// the backslash, \t \n \r escaped; other control characters and non-printable characters as
+// \xHH, \uHHHH or \UHHHHHHHH; printable characters as themselves.
+bool append_str(std::string& out, PyObject* s) {
+    if (PyUnicode_READY(s) < 0) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    bool has_single = false, has_double = false;
+    for (Py_ssize_t i = 0; i < n && !(has_single && has_double); ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        has_single |= c == '\'';
+        has_double |= c == '"';
+    }
+    const char quote = has_single && !has_double ? '"' : '\'';
+    out.push_back(quote);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == Py_UCS4(quote) || c == '\\') {
+            out.push_back('\\');
+            out.push_back(char(c));
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < ' ' || c == 0x7F) {
+            append_hex(out, 'x', c, 2);
+        } else if (c < 0x7F) {
+            out.push_back(char(c));
+        } else if (Py_UNICODE_ISPRINTABLE(c)) {
+            append_utf8(out, c);
+        } else if (c <= 0xFF) {
+            append_hex(out, 'x', c, 2);
+        } else if (c <= 0xFFFF) {
+            append_hex(out, 'u', c, 4);
+        } else {
+            append_hex(out, 'U', c, 8);
+        }
+    }
+    out.push_back(quote);
+    return true;
+}
+
+bool append_int(std::string& out, PyObject* v) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (!overflow && !(x == -1 && PyErr_Occurred())) {
+        char buf[24];
+        auto res = std::to_chars(buf, buf + sizeof buf, x);
+        out.append(buf, res.ptr);
+        return true;
+    }
+    PyErr_Clear();
+    PyObject* text = PyLong_Type.tp_repr(v);
+    if (!text) return false;
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(text, &len);
+    if (s) out.append(s, std::size_t(len));
+    Py_DECREF(text);
+    return s != nullptr;
+}
+
+bool append_object(const GilHeld& gil, PyObject* v, std::string& out) {
+    PyObject* r = PyObject_Repr(v);
+    if (!r) return false;
+    out += py_json::utf8_of(gil, r);
+    Py_DECREF(r);
+    return true;
+}
+
+class Writer {
+public:
+    Writer(const GilHeld& gil, std::string& out) : gil_(gil), out_(out) {}
+
+    // One value, entered as PyObject_Repr enters it, so nesting hits the recursion limit where
+    // repr() would.
+    bool value(PyObject* v) {
+        if (Py_EnterRecursiveCall(kWhere)) return false;
+        const bool ok = entered(v);
+        Py_LeaveRecursiveCall();
+        return ok;
+    }
+
+private:
+    bool entered(PyObject* v) {
+        PyTypeObject* t = Py_TYPE(v);
+        if (t == &PyFloat_Type) {
+            append_float(out_, PyFloat_AS_DOUBLE(v));
+            return true;
+        }
+        if (t == &PyUnicode_Type) return append_str(out_, v);
+        if (v == Py_None) {
+            out_ += "None";
+            return true;
+        }
+        if (v == Py_True || v == Py_False) {
+            out_ += v == Py_True ? "True" : "False";
+            return true;
+        }
+        if (t == &PyLong_Type) return append_int(out_, v);
+        if (t != &PyList_Type && t != &PyTuple_Type && t != &PyDict_Type) return append_object(gil_, v, out_);
+        return container(v, t);
+    }
+
+    bool container(PyObject* v, PyTypeObject* t) {
+        const bool is_dict = t == &PyDict_Type;
+        const bool is_tuple = t == &PyTuple_Type;
+        const Py_ssize_t size = is_dict ? PyDict_GET_SIZE(v) : Py_SIZE(v);
+        const char open = is_dict ? '{' : is_tuple ? '(' : '[';
+        const char close = is_dict ? '}' : is_tuple ? ')' : ']';
+        if (size == 0) {
+            out_.push_back(open);
+            out_.push_back(close);
+            return true;
+        }
+        const int seen = Py_ReprEnter(v);
+        if (seen != 0) {
+            if (seen < 0) return false;
+            out_.push_back(open);
+            out_ += "...";
+            out_.push_back(close);
+            return true;
+        }
+        Py_INCREF(v);
+        out_.push_back(open);
+        bool ok = true;
+        if (is_dict) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *val;
+            bool first = true;
+            while (ok && PyDict_Next(v, &pos, &k, &val)) {
+                if (!first) out_ += ", ";
+                first = false;
+                Py_INCREF(k);
+                Py_INCREF(val);
+                ok = value(k);
+                if (ok) {
+                    out_ += ": ";
+                    ok = value(val);
+                }
+                Py_DECREF(k);
+                Py_DECREF(val);
+            }
+        } else {
+            // A list is read again at each step: an element's repr may change it.
+            for (Py_ssize_t i = 0; ok && i < Py_SIZE(v); ++i) {
+                if (i) out_ += ", ";
+                PyObject* item = Py_NewRef(is_tuple ? PyTuple_GET_ITEM(v, i) : PyList_GET_ITEM(v, i));
+                ok = value(item);
+                Py_DECREF(item);
+            }
+            if (is_tuple && size == 1) out_.push_back(',');
+        }
+        out_.push_back(close);
+        Py_ReprLeave(v);
+        Py_DECREF(v);
+        return ok;
+    }
+
+    const GilHeld& gil_;
+    std::string& out_;
+};
+
+}  // namespace
+
+void append_float(std::string& out, double d) {
+    if (std::isnan(d)) {
+        out += "nan";
+        return;
+    }
+    if (std::isinf(d)) {
+        out += d > 0 ? "inf" : "-inf";
+        return;
+    }
+    char buf[40];
+    // Usually the shortest form std::to_chars picks is already repr's: positional with a fraction
+    // (always within repr's positional range), or a whole number of at most 16 digits, which
+    // repr writes with ".0".
+    auto res = std::to_chars(buf, buf + sizeof buf, d);
+    const std::size_t len = std::size_t(res.ptr - buf);
+    if (!std::memchr(buf, 'e', len)) {
+        if (std::memchr(buf, '.', len)) {
+            out.append(buf, len);
+            return;
+        }
+        if (len - (buf[0] == '-') <= 16) {
+            out.append(buf, len);
+            out += ".0";
+            return;
+        }
+    }
+    // Otherwise from the shortest digits, laid out as float_repr does: exponent form when the
+    // decimal exponent is below -4 or at least 16, else positional with at least one decimal.
+    res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    const char* p = buf;
+    if (*p == '-') {
+        out.push_back('-');
+        ++p;
+    }
+    char digits[24];
+    int nd = 0;
+    for (; p < res.ptr && *p != 'e'; ++p)
+        if (*p != '.') digits[nd++] = *p;
+    int exp = 0;
+    std::from_chars(p + 1 + (p[1] == '+'), res.ptr, exp);
+    const int decpt = exp + 1;  // digits are 0.DDD x 10^decpt
+    if (d == 0) {
+        out += "0.0";
+    } else if (decpt <= -4 || decpt > 16) {
+        out.push_back(digits[0]);
+        if (nd > 1) {
+            out.push_back('.');
+            out.append(digits + 1, std::size_t(nd - 1));
+        }
+        char e[8];
+        const int a = exp < 0 ? -exp : exp;
+        int n = std::snprintf(e, sizeof e, "e%c%02d", exp < 0 ? '-' : '+', a);
+        out.append(e, std::size_t(n));
+    } else if (decpt <= 0) {
+        out += "0.";
+        out.append(std::size_t(-decpt), '0');
+        out.append(digits, std::size_t(nd));
+    } else if (decpt >= nd) {
+        out.append(digits, std::size_t(nd));
+        out.append(std::size_t(decpt - nd), '0');
+        out += ".0";
+    } else {
+        out.append(digits, std::size_t(decpt));
+        out.push_back('.');
+        out.append(digits + decpt, std::size_t(nd - decpt));
+    }
+}
+
+bool append(const GilHeld& gil, PyObject* value, std::string& out) {
+    Writer w(gil, out);
+    return w.value(value);
+}
+
+}  // namespace gridlet::fast_repr

@@ -1,0 +1,351 @@
+#include "invocation/wire_json.hpp"
+
+#include <charconv>
+#include <memory>
+
+#include "invocation/numeric_buffer.hpp"
+#include "messaging/json_text.hpp"
+#include "messaging/py_json.hpp"
+
+namespace gridlet::wire_json {
+namespace {
+
+// Deeper nesting is left to the Python path, which gives its own result or RecursionError.
+constexpr int kMaxDepth = 200;
+
+// pandas' DataFrame and Series classes, once pandas is imported (never imported from here).
+struct PandasTypes {
+    PyObject* frame = nullptr;
+    PyObject* series = nullptr;
+};
+
+const PandasTypes& pandas_types(const GilHeld&) {
+    static PandasTypes types;
+    if (types.frame) return types;
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* pandas = PyDict_GetItemString(modules, "pandas");
+    if (!pandas) return types;
+    PyObject* frame = PyObject_GetAttrString(pandas, "DataFrame");
+    PyObject* series = frame ? PyObject_GetAttrString(pandas, "Series") : nullptr;
+    if (!frame || !series || !PyType_Check(frame) || !PyType_Check(series)) {
+        PyErr_Clear();
+        Py_XDECREF(frame);
+        Py_XDECREF(series);
+        return types;
+    }
+    types.series = series;  // kept for the life of the process
+    types.frame = frame;
+    return types;
+}
+
+bool is_frame(const GilHeld& gil, PyObject* v) {
+    const auto& t = pandas_types(gil);
+    return t.frame && reinterpret_cast<PyObject*>(Py_TYPE(v)) == t.frame;
+}
+bool is_series(const GilHeld& gil, PyObject* v) {
+    const auto& t = pandas_types(gil);
+    return t.series && reinterpret_cast<PyObject*>(Py_TYPE(v)) == t.series;
+}
+
+using numeric_buffer::is_ndarray;
+
+void append_u64(std::string& out, std::uint64_t v) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, res.ptr);
+}
+
+// One element of an open numeric view, as the JSON of its `.item()`.
+void append_element(const numeric_buffer::View& view, const char* p, std::string& out) {
+    switch (view.kind()) {
+        case numeric_buffer::Kind::boolean: out += view.bool_at(p) ? "true" : "false"; break;
+        case numeric_buffer::Kind::signed_int: json_text::append_int(out, view.signed_at(p)); break;
+        case numeric_buffer::Kind::unsigned_int: append_u64(out, view.unsigned_at(p)); break;
+        case numeric_buffer::Kind::floating: json_text::append_double(out, view.double_at(p)); break;
+    }
+}
+
+// The nested lists of `.tolist()` for dimensions from `d` on.
+void append_dims(const numeric_buffer::View& view, const char* p, int d, std::string& out) {
+    if (d == view.ndim()) {
+        append_element(view, p, out);
+        return;
+    }
+    out.push_back('[');
+    const Py_ssize_t n = view.shape(d);
+    const Py_ssize_t stride = view.stride(d);
+    for (Py_ssize_t i = 0; i < n; ++i, p += stride) {
+        if (i) out.push_back(',');
+        append_dims(view, p, d + 1, out);
+    }
+    out.push_back(']');
+}
+
+class Walker {
+public:
+    Walker(const GilHeld& gil, PyObject* to_wire, std::string& out) : gil_(gil), to_wire_(to_wire), out_(out) {}
+
+    bool value(PyObject* v, int depth) {
+        PyTypeObject* t = Py_TYPE(v);
+        if (v == Py_None) {
+            out_ += "null";
+        } else if (v == Py_True) {
+            out_ += "true";
+        } else if (v == Py_False) {
+            out_ += "false";
+        } else if (t == &PyFloat_Type) {
+            json_text::append_double(out_, PyFloat_AS_DOUBLE(v));  // NaN (None on the wire) and inf: null
+        } else if (t == &PyLong_Type || t == &PyUnicode_Type) {
+            py_json::append(gil_, v, out_);
+        } else if (t == &PyList_Type || t == &PyTuple_Type) {
+            return sequence(v, depth);
+        } else if (t == &PyDict_Type) {
+            return dict(v, depth);
+        } else if (is_ndarray(v)) {
+            numeric_buffer::View view;
+            if (!view.open(gil_, v)) return fallback(v);
+            append_dims(view, view.data(), 0, out_);
+        } else if (is_frame(gil_, v)) {
+            return frame(v, depth);
+        } else if (is_series(gil_, v)) {
+            return series(v, depth);
+        } else {
+            return fallback(v);
+        }
+        return true;
+    }
+
+private:
+    // to_wire(v) in Python, then its JSON: the stock conversion for anything not walked here.
+    bool fallback(PyObject* v) {
+        PyObject* w = PyObject_CallOneArg(to_wire_, v);
+        if (!w) {
+            PyErr_Clear();
+            return false;
+        }
+        try {
+            py_json::append(gil_, w, out_);
+        } catch (const py_json::EncodeError&) {
+            Py_DECREF(w);
+            return false;
+        }
+        Py_DECREF(w);
+        return true;
+    }
+
+    bool sequence(PyObject* seq, int depth) {
+        if (depth >= kMaxDepth) return false;
+        Py_INCREF(seq);
+        out_.push_back('[');
+        bool ok = true;
+        // The size is read again each time: a fallback conversion could run code that shrinks a list.
+        for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(seq); ++i) {
+            if (i) out_.push_back(',');
+            PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(seq, i));
+            ok = value(item, depth + 1);
+            Py_DECREF(item);
+        }
+        out_.push_back(']');
+        Py_DECREF(seq);
+        return ok;
+    }
+
+    bool dict(PyObject* d, int depth) {
+        if (depth >= kMaxDepth) return false;
+        Py_INCREF(d);
+        out_.push_back('{');
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool ok = true;
+        bool first = true;
+        while (ok && PyDict_Next(d, &pos, &k, &v)) {
+            if (!PyUnicode_Check(k)) {
+                ok = false;  // the Python path raises its TypeError
+                break;
+            }
+            if (!first) out_.push_back(',');
+            first = false;
+            Py_INCREF(k);
+            Py_INCREF(v);
+            py_json::append_str(gil_, k, out_);
+            out_.push_back(':');
+            ok = value(v, depth + 1);
+            Py_DECREF(k);
+            Py_DECREF(v);
+        }
+        out_.push_back('}');
+        Py_DECREF(d);
+        return ok;
+    }
+
+    // [to_wire(c) for c in columns] + one list per row of itertuples(index=False, name=None), which
+    // zips the columns df.iloc[:, k]; each column is read from its numpy values when it has them,
+    // otherwise from iterating the column as itertuples does.
+    bool frame(PyObject* df, int depth) {
+        if (depth >= kMaxDepth) return false;
+        PyObject* columns = PyObject_GetAttrString(df, "columns");
+        PyObject* header = columns ? PySequence_List(columns) : nullptr;
+        Py_XDECREF(columns);
+        PyObject* iloc = header ? PyObject_GetAttrString(df, "iloc") : nullptr;
+        if (!iloc) {
+            Py_XDECREF(header);
+            PyErr_Clear();
+            return false;
+        }
+        const Py_ssize_t ncols = PyList_GET_SIZE(header);
+        std::unique_ptr<Column[]> cols(new Column[std::size_t(ncols)]);
+        bool ok = true;
+        Py_ssize_t nrows = ncols ? -1 : 0;  // no columns: itertuples gives no rows
+        for (Py_ssize_t k = 0; ok && k < ncols; ++k) {
+            PyObject* key = Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr), k);
+            PyObject* col = key ? PyObject_GetItem(iloc, key) : nullptr;
+            Py_XDECREF(key);
+            ok = col && cols[std::size_t(k)].open(gil_, col, /*iterate=*/true);
+            Py_XDECREF(col);
+            if (ok) {
+                const Py_ssize_t n = cols[std::size_t(k)].size();
+                if (nrows < 0 || n < nrows) nrows = n;  // zip stops at the shortest
+            }
+        }
+        Py_DECREF(iloc);
+        if (ok) {
+            out_.push_back('[');
+            ok = sequence(header, depth + 1);
+            for (Py_ssize_t r = 0; ok && r < nrows; ++r) {
+                out_ += ",[";
+                for (Py_ssize_t k = 0; ok && k < ncols; ++k) {
+                    if (k) out_.push_back(',');
+                    ok = cols[std::size_t(k)].append(*this, r, depth + 2);
+                }
+                out_.push_back(']');
+            }
+            out_.push_back(']');
+        }
+        Py_DECREF(header);
+        if (PyErr_Occurred()) PyErr_Clear();
+        return ok;
+    }
+
+    // [to_wire(v) for v in series.tolist()]
+    bool series(PyObject* s, int depth) {
+        if (depth >= kMaxDepth) return false;
+        Column col;
+        if (!col.open(gil_, s, /*iterate=*/false)) {
+            PyErr_Clear();
+            return false;
+        }
+        out_.push_back('[');
+        bool ok = true;
+        for (Py_ssize_t i = 0; ok && i < col.size(); ++i) {
+            if (i) out_.push_back(',');
+            ok = col.append(*this, i, depth + 1);
+        }
+        out_.push_back(']');
+        return ok;
+    }
+
+    // A pandas column: its numpy values read in place when they are a plain numeric ndarray (the
+    // elements are then what .item() gives), else the list of its elements.
+    class Column {
+    public:
+        Column() = default;
+        Column(const Column&) = delete;
+        Column& operator=(const Column&) = delete;
+        ~Column() { Py_XDECREF(list_); }
+        bool open(const GilHeld& gil, PyObject* s, bool iterate) {
+            PyObject* values = PyObject_GetAttrString(s, "_values");
+            if (!values) return false;
+            const bool numeric = is_ndarray(values) && view_.open(gil, values) && view_.ndim() == 1;
+            Py_DECREF(values);  // an open view holds its own reference to the array
+            if (numeric) {
+                size_ = view_.shape(0);
+                return true;
+            }
+            list_ = iterate ? PySequence_List(s) : PyObject_CallMethod(s, "tolist", nullptr);
+            if (!list_ || !PyList_Check(list_)) return false;
+            size_ = PyList_GET_SIZE(list_);
+            return true;
+        }
+        Py_ssize_t size() const { return size_; }
+        bool append(Walker& w, Py_ssize_t i, int depth) {
+            if (!list_) {
+                append_element(view_, view_.data() + i * view_.stride(0), w.out_);
+                return true;
+            }
+            if (i >= PyList_GET_SIZE(list_)) return false;
+            PyObject* item = Py_NewRef(PyList_GET_ITEM(list_, i));
+            const bool ok = w.value(item, depth);
+            Py_DECREF(item);
+            return ok;
+        }
+
+    private:
+        numeric_buffer::View view_;
+        PyObject* list_ = nullptr;
+        Py_ssize_t size_ = 0;
+    };
+
+    const GilHeld& gil_;
+    PyObject* to_wire_;
+    std::string& out_;
+};
+
+// Bytes per number cell: a float's shortest form with its separator stays below this.
+constexpr std::size_t kCellBytes = 26;
+
+std::size_t estimate_depth(const GilHeld& gil, PyObject* v, int depth) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyFloat_Type || t == &PyLong_Type || v == Py_None || t == &PyBool_Type) return kCellBytes;
+    if (t == &PyUnicode_Type && PyUnicode_IS_READY(v)) {
+        const std::size_t n = std::size_t(PyUnicode_GET_LENGTH(v));
+        return 4 + (PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND ? n : 4 * n);
+    }
+    if (depth < kMaxDepth && (t == &PyList_Type || t == &PyTuple_Type)) {
+        std::size_t total = 4;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(v); ++i)
+            total += 2 + estimate_depth(gil, PySequence_Fast_GET_ITEM(v, i), depth + 1);
+        return total;
+    }
+    if (depth < kMaxDepth && t == &PyDict_Type) {
+        std::size_t total = 4;
+        Py_ssize_t pos = 0;
+        PyObject *k, *item;
+        while (PyDict_Next(v, &pos, &k, &item))
+            total += 4 + estimate_depth(gil, k, depth + 1) + estimate_depth(gil, item, depth + 1);
+        return total;
+    }
+    if (is_ndarray(v) || is_frame(gil, v) || is_series(gil, v)) {
+        PyObject* size = PyObject_GetAttrString(v, "size");
+        const Py_ssize_t n = size ? PyNumber_AsSsize_t(size, nullptr) : 0;
+        Py_XDECREF(size);
+        if (PyErr_Occurred()) PyErr_Clear();
+        return 4 + std::size_t(n > 0 ? n : 0) * kCellBytes;
+    }
+    return kCellBytes;
+}
+
+}  // namespace
+
+bool has_own_repr(PyObject* value) {
+    PyTypeObject* t = Py_TYPE(value);
+    return t != &PyList_Type && t != &PyTuple_Type && t != &PyDict_Type;
+}
+
+std::size_t estimate(const GilHeld& gil, PyObject* value) { return estimate_depth(gil, value, 0); }
+
+bool applies(const GilHeld& gil, PyObject* value) {
+    PyTypeObject* t = Py_TYPE(value);
+    if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type) return true;
+    if (is_ndarray(value)) {
+        numeric_buffer::View view;
+        return view.open(gil, value) && view.ndim() >= 1;
+    }
+    return is_frame(gil, value) || is_series(gil, value);
+}
+
+bool append(const GilHeld& gil, PyObject* value, PyObject* to_wire, std::string& out) {
+    Walker walker(gil, to_wire, out);
+    return walker.value(value, 0);
+}
+
+}  // namespace gridlet::wire_json

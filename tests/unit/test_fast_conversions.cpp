@@ -1,0 +1,193 @@
+// The C++ repr and the stock to_wire walk against the interpreter's own repr() and the bridge's
+// Python Serializer as oracles, over exhaustive and seeded random inputs.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "invocation/fast_repr.hpp"
+#include "invocation/wire_json.hpp"
+#include "messaging/py_json.hpp"
+#include "python_environment.hpp"
+
+using namespace gridlet;
+
+namespace {
+
+struct FastConversions : ::testing::Test {
+    void SetUp() override {
+        test_support::ensure_python();
+        state = PyGILState_Ensure();
+        globals = PyModule_GetDict(PyImport_AddModule("__main__"));
+    }
+    void TearDown() override { PyGILState_Release(state); }
+    const GilHeld& gil() { return GilHeld::from_python(); }
+    PyObject* eval(const std::string& expr) {
+        PyObject* v = PyRun_String(expr.c_str(), Py_eval_input, globals, globals);
+        if (!v) PyErr_Print();
+        return v;
+    }
+    void run(const std::string& code) {
+        PyObject* r = PyRun_String(code.c_str(), Py_file_input, globals, globals);
+        if (!r) PyErr_Print();
+        ASSERT_TRUE(r);
+        Py_DECREF(r);
+    }
+    std::string python_repr(PyObject* v) {
+        PyObject* r = PyObject_Repr(v);
+        std::string s = py_json::utf8_of(gil(), r);
+        Py_DECREF(r);
+        return s;
+    }
+    std::string fast(PyObject* v) {
+        std::string s;
+        EXPECT_TRUE(fast_repr::append(gil(), v, s));
+        return s;
+    }
+    PyGILState_STATE state;
+    PyObject* globals = nullptr;
+};
+
+}  // namespace
+
+TEST_F(FastConversions, FloatReprMatchesPythonForEdgesAndRandomBitPatterns) {
+    std::mt19937_64 rng(20261209);
+    const double edges[] = {0.0, -0.0, 1e16, 1e15, 9999999999999998.0, 1e17, 123456789012345678.0, 1e-4, 1e-5,
+                            0.1 + 0.2, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1e22, 1e23,
+                            9223372036854775808.0, 0.5, 100.0, 1e100, -1.5e-7};
+    auto check = [&](double d) {
+        PyObject* f = PyFloat_FromDouble(d);
+        std::string got;
+        fast_repr::append_float(got, d);
+        ASSERT_EQ(got, python_repr(f)) << "bits " << std::hex << std::bit_cast<std::uint64_t>(d);
+        Py_DECREF(f);
+    };
+    for (double d : edges) check(d);
+    for (int k = -325; k <= 308; ++k) check(std::strtod(("1e" + std::to_string(k)).c_str(), nullptr));
+    for (int i = 0; i < 300000; ++i) {
+        const std::uint64_t bits = rng();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        check(d);
+        check(double(rng() % 100000000) / double(1 + rng() % 1000));  // short decimal fractions
+        check(double(std::int64_t(rng() >> (rng() % 64))));          // whole numbers of every length
+    }
+}
+
+TEST_F(FastConversions, StrReprMatchesPythonForEveryCodePoint) {
+    // Every code point, in strings of 512 with and without each kind of quote.
+    for (long start = 0; start < 0x110000; start += 512) {
+        const std::string tails[] = {"", "'", "\"", "'\""};
+        for (const auto& tail : tails) {
+            PyObject* s = eval("''.join(map(chr, range(" + std::to_string(start) + ", " +
+                               std::to_string(std::min(start + 512, 0x110000L)) + "))) + '" +
+                               (tail == "'" ? "\\'" : tail == "'\"" ? "\\'\"" : tail) + "'");
+            ASSERT_TRUE(s);
+            ASSERT_EQ(fast(s), python_repr(s)) << "from U+" << std::hex << start;
+            Py_DECREF(s);
+        }
+    }
+}
+
+TEST_F(FastConversions, ContainerReprMatchesPython) {
+    run("class Shown:\n"
+        "    def __repr__(self): return 'Shown<\\udc80>'\n"
+        "class L(list):\n"
+        "    def __repr__(self): return 'L!'\n"
+        "rec = [1]; rec.append(rec)\n"
+        "drec = {}; drec['self'] = drec\n"
+        "trec = ([],); trec[0].append(trec)\n");
+    const char* cases[] = {"[]", "()", "{}", "(1,)", "((),)", "[(1,), (1, 2), {'a': (None,)}]",
+                           "[True, False, None, 2**63, -2**63 - 1, 10**40, -0.0, float('nan'), float('-inf')]",
+                           "{'k': [1.5, 'x'], 2: 'int key', (1, 2): {3: 4}, None: None}", "rec", "drec", "trec",
+                           "[rec, rec]", "[Shown(), L([1, 2]), 1j, b'bytes', {1, 2}]", "['it\\'s', 'a\"b', '\\x00']"};
+    for (const char* expr : cases) {
+        PyObject* v = eval(expr);
+        ASSERT_TRUE(v) << expr;
+        EXPECT_EQ(fast(v), python_repr(v)) << expr;
+        Py_DECREF(v);
+    }
+}
+
+TEST_F(FastConversions, FailingReprRaisesTheSameError) {
+    run("class Bad:\n    def __repr__(self): raise ValueError('no repr')\n");
+    PyObject* v = eval("[1, {'k': (Bad(),)}]");
+    std::string out;
+    EXPECT_FALSE(fast_repr::append(gil(), v, out));
+    ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_ValueError));
+    PyErr_Clear();
+    Py_DECREF(v);
+    // Nesting past the recursion limit raises RecursionError at the same depth as repr() does.
+    for (int depth = 990; depth <= 1002; ++depth) {
+        for (const char* wrap : {"[v]", "(v,)", "{'k': v}"}) {
+            PyObject* nested = eval("__import__('functools').reduce(lambda v, _: " + std::string(wrap) + ", range(" +
+                                    std::to_string(depth) + "), 1.5)");
+            ASSERT_TRUE(nested);
+            PyObject* expected = PyObject_Repr(nested);
+            PyErr_Clear();
+            std::string text;
+            const bool ok = fast_repr::append(gil(), nested, text);
+            PyErr_Clear();
+            EXPECT_EQ(ok, expected != nullptr) << wrap << " at depth " << depth;
+            Py_XDECREF(expected);
+            Py_DECREF(nested);
+        }
+    }
+    // Far past the limit.
+    PyObject* deep = eval("__import__('functools').reduce(lambda v, _: [v], range(100000), 1)");
+    EXPECT_FALSE(fast_repr::append(gil(), deep, out));
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_RecursionError));
+    PyErr_Clear();
+    Py_DECREF(deep);
+}
+
+TEST_F(FastConversions, WireJsonMatchesThePythonSerializer) {
+    run("import sys, random, struct, datetime\n"
+        "sys.path.insert(0, '" GRIDLET_SOURCE_DIR "/python')\n"
+        "from gridlet.serializer import Serializer\n"
+        "def rv(rng, d=0):\n"
+        "    p = rng.random()\n"
+        "    if d > 4 or p < 0.5:\n"
+        "        return rng.choice([None, True, False, 0, -1, 2**63, -2**70, 1.5, float('nan'), float('inf'), -0.0,\n"
+        "                           struct.unpack('<d', struct.pack('<Q', rng.getrandbits(64)))[0],\n"
+        "                           'x', '\\ud800', 'caf\\u00e9\\n\"', datetime.date(2024, 1, 2)])\n"
+        "    n = rng.randint(0, 5)\n"
+        "    if p < 0.75: return [rv(rng, d + 1) for _ in range(n)]\n"
+        "    if p < 0.85: return tuple(rv(rng, d + 1) for _ in range(n))\n"
+        "    return {str(i) + rng.choice(['', 'é', '\\udc00']): rv(rng, d + 1) for i in range(n)}\n"
+        "class F(float):\n"
+        "    pass\n"
+        "class S(str):\n"
+        "    pass\n");
+    PyObject* to_wire = eval("Serializer.to_wire");
+    ASSERT_TRUE(to_wire);
+    for (int seed = 0; seed < 300; ++seed) {
+        PyObject* v = eval("[rv(random.Random(" + std::to_string(seed) + ")) for _ in range(6)] + [F(2.5), S('s'), {S('k'): F('nan')}]");
+        ASSERT_TRUE(v);
+        ASSERT_TRUE(wire_json::applies(gil(), v));
+        std::string fast_text;
+        ASSERT_TRUE(wire_json::append(gil(), v, to_wire, fast_text)) << seed;
+        PyObject* w = PyObject_CallOneArg(to_wire, v);
+        ASSERT_TRUE(w);
+        std::string python_text;
+        py_json::append(gil(), w, python_text);
+        EXPECT_EQ(fast_text, python_text) << seed;
+        EXPECT_LE(fast_text.size(), wire_json::estimate(gil(), v)) << seed;
+        Py_DECREF(w);
+        Py_DECREF(v);
+    }
+    // What the Python code refuses makes the walk give up, with no error left set.
+    const char* refused[] = {"[{1: 2}]", "[[1.0, {1, 2}]]", "{'a': object()}"};
+    for (const char* expr : refused) {
+        PyObject* v = eval(expr);
+        std::string text;
+        EXPECT_FALSE(wire_json::append(gil(), v, to_wire, text)) << expr;
+        EXPECT_FALSE(PyErr_Occurred());
+        Py_DECREF(v);
+    }
+    Py_DECREF(to_wire);
+}
