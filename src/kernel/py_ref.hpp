@@ -55,4 +55,11 @@ private:
 
 static_assert(sizeof(PyRef) == sizeof(PyObject*));
 
+// For calls made only for their effect: drops the result and says whether the call succeeded
+// (false: the Python error is set).
+inline bool drop(PyObject* result) noexcept {
+    Py_XDECREF(result);
+    return result != nullptr;
+}
+
 }  // namespace gridlet
