@@ -15,10 +15,6 @@ std::string text_of(const GilHeld& gil, PyObject* s) {
     return s && PyUnicode_Check(s) ? py_json::utf8_of(gil, s) : std::string();
 }
 
-// The frame's code object, owned.
-PyRef code_of(PyFrameObject* frame) { return PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame))); }
-PyCodeObject* as_code(const PyRef& code) { return reinterpret_cast<PyCodeObject*>(code.get()); }
-
 std::string short_repr(const GilHeld& gil, PyObject* v) {
     PyRef r = PyRef::steal(PyObject_Repr(v));
     if (!r) {
@@ -48,7 +44,7 @@ void append_call_stack(const GilHeld& gil, PyFrameObject* innermost, std::string
     PyRef frame = PyRef::borrow(reinterpret_cast<PyObject*>(innermost));
     for (int i = 0; frame && i < max_frames; ++i) {
         if (i) out.push_back(',');
-        auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
+        PyFrameObject* f = as_frame(frame);
         PyRef code = code_of(f);
         json_text::ObjectWriter w(out);
         w.str("function", text_of(gil, as_code(code)->co_name))
@@ -56,7 +52,7 @@ void append_call_stack(const GilHeld& gil, PyFrameObject* innermost, std::string
             .str("file", text_of(gil, as_code(code)->co_filename))
             .integer("line", PyFrame_GetLineNumber(f));
         w.close();
-        frame = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(f)));
+        frame = caller_of(f);
     }
     out.push_back(']');
 }
