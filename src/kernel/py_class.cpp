@@ -2,7 +2,8 @@
 
 namespace gridlet::py_class {
 
-PyRef define(const GilHeld&, PyObject* module, const char* name, const char* source, PyMethodDef* methods) {
+PyRef define(const GilHeld&, PyObject* module, const char* name, const char* source, PyMethodDef* methods,
+             PyGetSetDef* getters) {
     PyRef globals = PyRef::steal(PyDict_New());
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!globals || !module_name) return {};
@@ -20,6 +21,10 @@ PyRef define(const GilHeld&, PyObject* module, const char* name, const char* sou
     for (PyMethodDef* d = methods; d && d->ml_name; ++d) {
         PyRef descr = PyRef::steal(PyDescr_NewMethod(type, d));
         if (!descr || PyObject_SetAttrString(cls.get(), d->ml_name, descr.get()) < 0) return {};
+    }
+    for (PyGetSetDef* g = getters; g && g->name; ++g) {
+        PyRef descr = PyRef::steal(PyDescr_NewGetSet(type, g));
+        if (!descr || PyObject_SetAttrString(cls.get(), g->name, descr.get()) < 0) return {};
     }
     if (PyModule_AddObjectRef(module, name, cls.get()) < 0) return {};
     return cls;

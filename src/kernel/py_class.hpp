@@ -10,8 +10,10 @@ namespace gridlet::py_class {
 
 // Runs `source` (which imports what it needs and defines the class `name`) in a fresh namespace
 // whose __name__ is the module's, attaches `methods` (a table ending with a null entry) as
-// methods of the class, and adds the class to `module` under `name`. Returns the class, or null
-// with the Python error set.
-PyRef define(const GilHeld&, PyObject* module, const char* name, const char* source, PyMethodDef* methods);
+// methods of the class, `getters` (a table ending with a null entry, or null) as read-only
+// properties, and adds the class to `module` under `name`. Returns the class, or null with the
+// Python error set.
+PyRef define(const GilHeld&, PyObject* module, const char* name, const char* source, PyMethodDef* methods,
+             PyGetSetDef* getters = nullptr);
 
 }  // namespace gridlet::py_class
