@@ -260,7 +260,7 @@ PyObject* make_hook(const GilHeld&, const char* stream_type, PyObject* send_call
 }
 
 void set_native_sender(const GilHeld&, PyObject* sender, Kernel* kernel) {
-    g_native_sender.reset(PyRef::borrow(sender).release());
+    g_native_sender = PyRef::borrow(sender);
     g_kernel = kernel;
 }
 
