@@ -179,12 +179,12 @@ PyObject* send_message(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         std::string type = "unknown";
-        if (PyObject* t = PyDict_GetItemWithError(message, PyRef::steal(PyUnicode_FromString("type")).get())) {
+        if (PyObject* t = PyDict_GetItemString(message, "type")) {  // borrowed
             PyRef s = PyRef::steal(PyObject_Str(t));
             if (!s) return nullptr;
             type = py_json::utf8_of(gil(), s.get());
+            if (PyErr_Occurred()) return nullptr;
         }
-        if (PyErr_Occurred()) return nullptr;
         g_kernel->post_from_worker(gil(), text, {type, {}});
         return none();
     });
