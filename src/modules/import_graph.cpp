@@ -129,15 +129,16 @@ void forget_imports_of(PyObject* importer) {
 }
 
 // The absolute name an import statement asked for: `name` itself, or for a relative import the
-// importer's package cut by `level` (as the import system resolves it). New reference or nullptr.
-PyObject* absolute_name(PyObject* name, PyObject* globals, long level) {
-    if (level <= 0) return Py_NewRef(name);
-    PyObject* package = PyDict_GetItemWithError(globals, g_str_package);
-    if (!package || !PyUnicode_Check(package) || PyUnicode_GET_LENGTH(package) == 0) return nullptr;
+// importer's package cut by `level` (as the import system resolves it). Null if there is none.
+PyRef absolute_name(PyObject* name, PyObject* globals, long level) {
+    if (level <= 0) return PyRef::borrow(name);
+    PyObject* package = PyDict_GetItemWithError(globals, g_str_package);  // borrowed
+    if (!package || !PyUnicode_Check(package) || PyUnicode_GET_LENGTH(package) == 0) return {};
     PyRef parts = PyRef::steal(PyUnicode_RSplit(package, g_str_dot, level - 1));
-    if (!parts || PyList_GET_SIZE(parts.get()) < level) return nullptr;
+    if (!parts || PyList_GET_SIZE(parts.get()) < level) return {};
     PyObject* base = PyList_GET_ITEM(parts.get(), 0);  // borrowed
-    return PyUnicode_GET_LENGTH(name) == 0 ? Py_NewRef(base) : PyUnicode_FromFormat("%U.%U", base, name);
+    if (PyUnicode_GET_LENGTH(name) == 0) return PyRef::borrow(base);
+    return PyRef::steal(PyUnicode_FromFormat("%U.%U", base, name));
 }
 
 void record_if_workbook(PyObject* cache, PyObject* importer, PyObject* name) {
@@ -155,7 +156,7 @@ void note_import(PyObject* loader, PyObject* globals, PyObject* name, PyObject* 
     }
     long lvl = level && PyLong_Check(level) ? PyLong_AsLong(level) : 0;
     PyRef cache = PyRef::steal(PyObject_GetAttr(loader, g_str_cache));
-    PyRef full = PyRef::steal(cache && PyDict_Check(cache.get()) ? absolute_name(name, globals, lvl) : nullptr);
+    PyRef full = cache && PyDict_Check(cache.get()) ? absolute_name(name, globals, lvl) : PyRef();
     if (!full) {
         py_error::clear_logged(gil(), "import graph: absolute name");
         return;
