@@ -2,8 +2,10 @@
 
 #include <memory>
 
-#include "messaging/py_json.hpp"
 #include <stdexcept>
+
+#include "kernel/py_ref.hpp"
+#include "messaging/py_json.hpp"
 
 namespace gridlet {
 namespace {
@@ -26,29 +28,25 @@ public:
 
 class PythonRegistrar final : public ComEventRegistrar {
 public:
-    explicit PythonRegistrar(PyObject* impl) : impl_(impl) { Py_INCREF(impl_); }
+    explicit PythonRegistrar(PyObject* impl) : impl_(PyRef::borrow(impl)) {}
     ~PythonRegistrar() override {
-        GilGuard gil;
-        Py_DECREF(impl_);
+        GilGuard gil;  // may be destroyed on any thread
+        impl_.reset();
     }
     void start() override {}
     void stop() override {}
     void apply_config(const boost::json::value& cfg) override {
         GilGuard gil;
-        PyObject* c = py_json::to_python(gil.held(), cfg);
-        PyObject* r = c ? PyObject_CallMethod(impl_, "apply_config", "O", c) : nullptr;
-        Py_XDECREF(c);
-        if (!r) PyErr_Print();
-        Py_XDECREF(r);
+        PyRef c = PyRef::steal(py_json::to_python(gil.held(), cfg));
+        if (!c || !drop(PyObject_CallMethod(impl_.get(), "apply_config", "O", c.get()))) PyErr_Print();
     }
     void deliver_com_response(const GilHeld&, const std::string& request_id, PyObject* response) override {
-        PyObject* r = PyObject_CallMethod(impl_, "deliver_com_response", "sO", request_id.c_str(), response);
-        if (!r) throw PythonErrorSet();
-        Py_DECREF(r);
+        if (!drop(PyObject_CallMethod(impl_.get(), "deliver_com_response", "sO", request_id.c_str(), response)))
+            throw PythonErrorSet();
     }
 
 private:
-    PyObject* impl_;
+    PyRef impl_;
 };
 
 }  // namespace

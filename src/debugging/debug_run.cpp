@@ -13,6 +13,8 @@
 #include "execution/tracebacks.hpp"
 #include "invocation/call_support.hpp"
 #include "kernel/kernel.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/constants.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/json_text.hpp"
@@ -67,11 +69,12 @@ ErrorLocation parse_error_location(const std::string& traceback, const std::vect
 std::vector<std::string> module_names(const GilHeld& gil, Kernel& kernel) {
     std::vector<std::string> names;
     PyObject* cache = kernel.loader().source_cache(gil);
-    PyObject* keys = cache ? PyMapping_Keys(cache) : nullptr;
-    for (Py_ssize_t i = 0; keys && i < PyList_GET_SIZE(keys); ++i)
-        if (PyUnicode_Check(PyList_GET_ITEM(keys, i))) names.push_back(py_json::utf8_of(gil, PyList_GET_ITEM(keys, i)));
-    Py_XDECREF(keys);
-    PyErr_Clear();
+    PyRef keys = PyRef::steal(cache ? PyMapping_Keys(cache) : nullptr);
+    for (Py_ssize_t i = 0; keys && i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);  // borrowed
+        if (PyUnicode_Check(key)) names.push_back(py_json::utf8_of(gil, key));
+    }
+    py_error::clear_logged(gil, "debugger: module names");
     return names;
 }
 
@@ -99,7 +102,8 @@ bool send_debug_exception(const GilHeld& gil, Kernel& kernel, const DebugRun& r,
     ErrorLocation loc = parse_error_location(e.traceback, modules);
     GLOG_INFO("[Kernel] Parsed error location: {}", loc.module.empty() ? "{}" : loc.module + ":" + std::to_string(loc.line));
     GLOG_INFO("[Kernel] Sending debug_exception message...");
-    PyFrameObject* innermost = innermost_frame(gil, exc);
+    PyRef innermost_ref = PyRef::steal(reinterpret_cast<PyObject*>(innermost_frame(gil, exc)));
+    auto* innermost = reinterpret_cast<PyFrameObject*>(innermost_ref.get());
     std::string msg;
     json_text::ObjectWriter w(msg);
     w.str("type", "debug_exception")
@@ -111,22 +115,19 @@ bool send_debug_exception(const GilHeld& gil, Kernel& kernel, const DebugRun& r,
         .str("exception_message", e.message)
         .str("exception_traceback", e.traceback);
     if (innermost) {
-        PyObject* locals = PyFrame_GetLocals(innermost);
-        PyObject* globals = PyFrame_GetGlobals(innermost);
+        PyRef locals = PyRef::steal(PyFrame_GetLocals(innermost));
+        PyRef globals = PyRef::steal(PyFrame_GetGlobals(innermost));
         w.key("locals");
-        append_variables(gil, locals, msg, false);
+        append_variables(gil, locals.get(), msg, false);
         w.key("globals");
-        append_variables(gil, globals, msg, true);
+        append_variables(gil, globals.get(), msg, true);
         w.key("call_stack");
         append_call_stack(gil, innermost, msg);
-        Py_XDECREF(locals);
-        Py_XDECREF(globals);
-        Py_DECREF(innermost);
     } else {
         w.raw("locals", "[]").raw("globals", "[]").raw("call_stack", "[]");
     }
     w.close();
-    PyErr_Clear();
+    py_error::clear_logged(gil, "debugger: exception report");
     auto seq = kernel.post_from_worker(gil, msg, {"debug_exception", r.request_id_json});
     bool sent;
     {
@@ -138,6 +139,48 @@ bool send_debug_exception(const GilHeld& gil, Kernel& kernel, const DebugRun& r,
     return sent;
 }
 
+// Runs the function under the debugger and reports its result; returns the exception it raised
+// (a new reference), or null when it ended normally.
+PyRef run_traced(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
+    GridletDebugger& dbg = *r.debugger;
+    PyRef module =
+        PyRef::steal(invocation::import_module(gil, r.module_name, "Module '" + r.module_name + "' not found"));
+    if (!module) return PyRef::steal(fetch_exception(gil));
+    PyRef func = PyRef::steal(invocation::find_function(gil, module.get(), r.module_name, r.function_name));
+    if (!func) return PyRef::steal(fetch_exception(gil));
+    PyRef args = PyRef::steal(invocation::deserialize_args(gil, kernel, r.has_args ? &r.args : nullptr));
+    if (!args) return PyRef::steal(fetch_exception(gil));
+    PyRef tuple = PyRef::steal(PyList_AsTuple(args.get()));
+    if (!tuple) return PyRef::steal(fetch_exception(gil));
+    PyRef result = PyRef::steal(dbg.runcall(gil, [&] { return PyObject_Call(func.get(), tuple.get(), nullptr); }));
+    if (!result) return PyRef::steal(fetch_exception(gil));
+    if (PyGen_Check(result.get()) && !dbg.stopped()) {
+        // The generator's body runs under a second traced call that iterates it to the end.
+        long count = 0;
+        result = PyRef::steal(dbg.runcall(gil, [&]() -> PyObject* {
+            PyRef gen = PyRef::steal(PyObject_Call(func.get(), tuple.get(), nullptr));
+            if (!gen) return nullptr;
+            while (PyRef item = PyRef::steal(PyIter_Next(gen.get()))) {
+                ++count;
+                std::string line = "Yield [" + std::to_string(count) + "]: " + repr_of(gil, item.get()) + "\n";
+                post(kernel, gil, result_output(r, line), "result_output", r);
+            }
+            if (PyErr_Occurred()) return nullptr;
+            Py_RETURN_TRUE;
+        }));
+        if (!result) return PyRef::steal(fetch_exception(gil));
+        std::string content = dbg.stopped() || count == 0
+                                  ? std::string("Out: Generator stoped before ending\n")
+                                  : "Out: Generator completed with " + std::to_string(count) + " yields\n";
+        post(kernel, gil, result_output(r, content), "result_output", r);
+    } else if (!dbg.stopped()) {
+        post(kernel, gil, result_output(r, "Out: " + repr_of(gil, result.get()) + "\n"), "result_output", r);
+    }
+    GLOG_INFO("[Kernel] Debug execution completed successfully, sending debug_terminated");
+    post(kernel, gil, terminated(r), "debug_terminated", r);
+    return {};
+}
+
 void run_on_worker(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
     GridletDebugger& dbg = *r.debugger;
     std::vector<std::string> modules = module_names(gil, kernel);
@@ -145,70 +188,18 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
     RunOutput run(kernel, ",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + r.workbook_json +
                               ",\"source\":" + r.source_json + "}",
                   false, r.request_id_json);
-    PyObject* exc = nullptr;
+    PyRef exc;
     {
         ActiveRun active(gil, kernel.runs(), r.request_id_json, false, [&dbg] { dbg.wake_for_interrupt(); });
         RunScope scope(gil, run);
-        PyObject* module = invocation::import_module(gil, r.module_name, "Module '" + r.module_name + "' not found");
-        PyObject* func = module ? invocation::find_function(gil, module, r.module_name, r.function_name) : nullptr;
-        PyObject* args = func ? invocation::deserialize_args(gil, kernel, r.has_args ? &r.args : nullptr) : nullptr;
-        PyObject* tuple = args ? PyList_AsTuple(args) : nullptr;
-        PyObject* result = tuple ? dbg.runcall(gil, [&] { return PyObject_Call(func, tuple, nullptr); }) : nullptr;
-        if (result && PyGen_Check(result) && !dbg.stopped()) {
-            // The generator's body runs under a second traced call that iterates it to the end.
-            Py_DECREF(result);
-            long count = 0;
-            result = dbg.runcall(gil, [&]() -> PyObject* {
-                PyObject* gen = PyObject_Call(func, tuple, nullptr);
-                if (!gen) return nullptr;
-                while (PyObject* item = PyIter_Next(gen)) {
-                    ++count;
-                    std::string line = "Yield [" + std::to_string(count) + "]: " + repr_of(gil, item) + "\n";
-                    Py_DECREF(item);
-                    post(kernel, gil, result_output(r, line), "result_output", r);
-                }
-                Py_DECREF(gen);
-                if (PyErr_Occurred()) return nullptr;
-                Py_RETURN_TRUE;
-            });
-            if (result) {
-                Py_DECREF(result);
-                std::string content = dbg.stopped() || count == 0
-                                          ? std::string("Out: Generator stoped before ending\n")
-                                          : "Out: Generator completed with " + std::to_string(count) + " yields\n";
-                post(kernel, gil, result_output(r, content), "result_output", r);
-                result = Py_NewRef(Py_None);
-                GLOG_INFO("[Kernel] Debug execution completed successfully, sending debug_terminated");
-                post(kernel, gil, terminated(r), "debug_terminated", r);
-                Py_DECREF(result);
-                result = nullptr;
-                exc = nullptr;
-                Py_XDECREF(tuple);
-                Py_XDECREF(args);
-                Py_XDECREF(func);
-                Py_XDECREF(module);
-                return;
-            }
-        }
-        if (result) {
-            if (!dbg.stopped()) post(kernel, gil, result_output(r, "Out: " + repr_of(gil, result) + "\n"), "result_output", r);
-            GLOG_INFO("[Kernel] Debug execution completed successfully, sending debug_terminated");
-            post(kernel, gil, terminated(r), "debug_terminated", r);
-            Py_DECREF(result);
-        } else {
-            exc = fetch_exception(gil);
-        }
-        Py_XDECREF(tuple);
-        Py_XDECREF(args);
-        Py_XDECREF(func);
-        Py_XDECREF(module);
+        exc = run_traced(gil, kernel, r);
     }
     if (!exc) return;
-    if (send_debug_exception(gil, kernel, r, exc, modules)) {
+    if (send_debug_exception(gil, kernel, r, exc.get(), modules)) {
         GLOG_INFO("[Kernel] Debug exception already sent, sending debug_terminated");
         post(kernel, gil, terminated(r), "debug_terminated", r);
     } else {
-        ErrorRecord e = error_record(gil, exc);
+        ErrorRecord e = error_record(gil, exc.get());
         std::string msg = "{\"type\":\"execution_error\",\"success\":false,\"error\":{\"status\":\"error\",\"type\":";
         json_text::append_string(msg, e.type);
         msg += ",\"message\":";
@@ -220,7 +211,6 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
         GLOG_ERROR("[Kernel] Debug execution failed: {}", e.message);
         post(kernel, gil, msg, "execution_error", r);
     }
-    Py_DECREF(exc);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "debugging/frame_snapshot.hpp"
 
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 
@@ -14,13 +16,12 @@ std::string text_of(const GilHeld& gil, PyObject* s) {
 }
 
 std::string short_repr(const GilHeld& gil, PyObject* v) {
-    PyObject* r = PyObject_Repr(v);
+    PyRef r = PyRef::steal(PyObject_Repr(v));
     if (!r) {
-        PyErr_Clear();
+        py_error::clear_logged(gil, "debugger: repr of a variable");
         return "<repr failed>";
     }
-    std::string s = py_json::utf8_of(gil, r);
-    Py_DECREF(r);
+    std::string s = py_json::utf8_of(gil, r.get());
     if (s.size() > kReprLimit) {
         std::size_t cut = kReprLimit;
         while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;  // keep UTF-8 whole
@@ -32,46 +33,37 @@ std::string short_repr(const GilHeld& gil, PyObject* v) {
 }  // namespace
 
 std::string module_of(const GilHeld& gil, PyFrameObject* frame) {
-    PyCodeObject* code = PyFrame_GetCode(frame);
-    std::string file = text_of(gil, code->co_filename);
-    Py_DECREF(code);
+    std::string file = text_of(gil, as_code(code_of(frame))->co_filename);
     if (file.starts_with("<virtual:") && file.ends_with(">")) return file.substr(9, file.size() - 10);
-    PyObject* globals = PyFrame_GetGlobals(frame);
-    PyObject* name = globals ? PyDict_GetItemString(globals, "__name__") : nullptr;
-    std::string module = text_of(gil, name);
-    Py_XDECREF(globals);
-    return module;
+    PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
+    return text_of(gil, globals ? PyDict_GetItemString(globals.get(), "__name__") : nullptr);  // borrowed
 }
 
 void append_call_stack(const GilHeld& gil, PyFrameObject* innermost, std::string& out, int max_frames) {
     out.push_back('[');
-    PyFrameObject* frame = innermost;
-    Py_XINCREF(frame);
+    PyRef frame = PyRef::borrow(reinterpret_cast<PyObject*>(innermost));
     for (int i = 0; frame && i < max_frames; ++i) {
         if (i) out.push_back(',');
-        PyCodeObject* code = PyFrame_GetCode(frame);
+        PyFrameObject* f = as_frame(frame);
+        PyRef code = code_of(f);
         json_text::ObjectWriter w(out);
-        w.str("function", text_of(gil, code->co_name))
-            .str("module", module_of(gil, frame))
-            .str("file", text_of(gil, code->co_filename))
-            .integer("line", PyFrame_GetLineNumber(frame));
+        w.str("function", text_of(gil, as_code(code)->co_name))
+            .str("module", module_of(gil, f))
+            .str("file", text_of(gil, as_code(code)->co_filename))
+            .integer("line", PyFrame_GetLineNumber(f));
         w.close();
-        Py_DECREF(code);
-        PyFrameObject* back = PyFrame_GetBack(frame);
-        Py_DECREF(frame);
-        frame = back;
+        frame = caller_of(f);
     }
-    Py_XDECREF(frame);
     out.push_back(']');
 }
 
 void append_variables(const GilHeld& gil, PyObject* mapping, std::string& out, bool skip_dunder) {
     out.push_back('[');
-    PyObject* items = mapping ? PyMapping_Items(mapping) : nullptr;
-    if (!items) PyErr_Clear();
+    PyRef items = PyRef::steal(mapping ? PyMapping_Items(mapping) : nullptr);
+    if (!items) py_error::clear_logged(gil, "debugger: variables");
     int written = 0;
-    for (Py_ssize_t i = 0; items && i < PyList_GET_SIZE(items) && written < kVariableLimit; ++i) {
-        PyObject* pair = PyList_GET_ITEM(items, i);
+    for (Py_ssize_t i = 0; items && i < PyList_GET_SIZE(items.get()) && written < kVariableLimit; ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);  // borrowed, as are its key and value
         PyObject* key = PyTuple_GET_ITEM(pair, 0);
         PyObject* value = PyTuple_GET_ITEM(pair, 1);
         if (!PyUnicode_Check(key)) continue;
@@ -82,7 +74,6 @@ void append_variables(const GilHeld& gil, PyObject* mapping, std::string& out, b
         w.str("name", name).str("type", Py_TYPE(value)->tp_name).str("repr", short_repr(gil, value));
         w.close();
     }
-    Py_XDECREF(items);
     out.push_back(']');
 }
 

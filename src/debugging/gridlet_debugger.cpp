@@ -8,6 +8,8 @@
 #include "execution/active_runs.hpp"
 #include "execution/tracebacks.hpp"
 #include "kernel/kernel.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 #include "util/log.hpp"
@@ -27,7 +29,7 @@ std::string filename_of(PyCodeObject* code) {
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(code->co_filename, &n);
     if (!s) {
-        PyErr_Clear();
+        py_error::clear_logged(GilHeld::from_python(), "debugger: code file name");
         return {};
     }
     return std::string(s, std::size_t(n));
@@ -151,7 +153,7 @@ int GridletDebugger::trace_entry(PyObject*, PyFrameObject* frame, int what, PyOb
 PyObject* GridletDebugger::runcall(const GilHeld& gil, const std::function<PyObject*()>& call) {
     t_active = this;
     top_frame_ = nullptr;
-    Py_CLEAR(top_exception_);
+    top_exception_.reset();
     sync_breakpoints(gil, nullptr);
     run_tstate_ = PyThreadState_Get();
     running_ = true;
@@ -172,16 +174,15 @@ PyObject* GridletDebugger::runcall(const GilHeld& gil, const std::function<PyObj
     top_frame_ = nullptr;
     step_ = Step::none;
     step_frame_ = nullptr;
-    Py_CLEAR(top_exception_);
+    top_exception_.reset();
     if (uncaught) return nullptr;
-    if (!result && PyErr_ExceptionMatches(stop_exception())) {
-        PyErr_Clear();
+    if (!result && py_error::clear_if(gil, stop_exception())) {
         stopped_ = true;
         Py_RETURN_NONE;
     }
     if (!result && stop_requested_) {
         // A stop that arrived while user code handled the stop exception itself.
-        PyErr_Clear();
+        py_error::clear_logged(gil, "debugger: run ended by a stop");
         stopped_ = true;
         Py_RETURN_NONE;
     }
@@ -196,13 +197,12 @@ void GridletDebugger::pause_at_exception(const GilHeld& gil) {
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value) PyException_SetTraceback(value, tb);
-    PyObject* innermost = value ? reinterpret_cast<PyObject*>(innermost_frame(gil, value)) : nullptr;
+    PyRef innermost = PyRef::steal(value ? reinterpret_cast<PyObject*>(innermost_frame(gil, value)) : nullptr);
     if (innermost && value) {
-        Py_XSETREF(top_exception_, Py_NewRef(value));
-        pause(gil, reinterpret_cast<PyFrameObject*>(innermost), "exception");
-        PyErr_Clear();
+        top_exception_ = PyRef::borrow(value);
+        pause(gil, debugging::as_frame(innermost), "exception");
+        py_error::clear_logged(gil, "debugger: exception pause");
     }
-    Py_XDECREF(innermost);
     PyErr_Restore(type, value, tb);
 }
 
@@ -222,7 +222,8 @@ void GridletDebugger::set_line_events(PyFrameObject* frame, bool on) {
         return;
     }
     static PyObject* name = PyUnicode_InternFromString("f_trace_lines");
-    if (PyObject_SetAttr(reinterpret_cast<PyObject*>(frame), name, on ? Py_True : Py_False) < 0) PyErr_Clear();
+    if (PyObject_SetAttr(reinterpret_cast<PyObject*>(frame), name, on ? Py_True : Py_False) < 0)
+        py_error::clear_logged(GilHeld::from_python(), "debugger: f_trace_lines");
 }
 
 void GridletDebugger::sync_breakpoints(const GilHeld&, PyFrameObject* frame) {
@@ -235,16 +236,9 @@ void GridletDebugger::sync_breakpoints(const GilHeld&, PyFrameObject* frame) {
     seen_generation_ = generation;
     code_has_bp_.clear();
     // Frames already running (the paused one and its callers) pick up new breakpoints too.
-    PyFrameObject* f = frame;
-    Py_XINCREF(f);
-    while (f) {
-        PyCodeObject* code = PyFrame_GetCode(f);
-        if (code_has_breakpoints(code)) set_line_events(f, true);
-        Py_DECREF(code);
-        PyFrameObject* back = PyFrame_GetBack(f);
-        Py_DECREF(f);
-        f = back;
-    }
+    for (PyRef f = PyRef::borrow(reinterpret_cast<PyObject*>(frame)); f; f = debugging::caller_of(debugging::as_frame(f)))
+        if (code_has_breakpoints(debugging::as_code(debugging::code_of(debugging::as_frame(f)))))
+            set_line_events(debugging::as_frame(f), true);
 }
 
 bool GridletDebugger::code_has_breakpoints(PyCodeObject* code) {
@@ -259,22 +253,21 @@ bool GridletDebugger::code_has_breakpoints(PyCodeObject* code) {
     for (const std::string& key : {file, basename_of(file)})
         if (auto f = breakpoints_.find(key); f != breakpoints_.end()) lines_of_file.push_back(&f->second);
     if (!lines_of_file.empty()) {
-        PyObject* ranges = PyObject_CallMethod(reinterpret_cast<PyObject*>(code), "co_lines", nullptr);
-        PyObject* iter = ranges ? PyObject_GetIter(ranges) : nullptr;
+        PyRef ranges = PyRef::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(code), "co_lines", nullptr));
+        PyRef iter = PyRef::steal(ranges ? PyObject_GetIter(ranges.get()) : nullptr);
         while (iter && !has) {
-            PyObject* entry = PyIter_Next(iter);
+            PyRef entry = PyRef::steal(PyIter_Next(iter.get()));
             if (!entry) break;
-            PyObject* line = PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 3 ? PyTuple_GET_ITEM(entry, 2) : nullptr;
+            PyObject* line = PyTuple_Check(entry.get()) && PyTuple_GET_SIZE(entry.get()) == 3
+                                 ? PyTuple_GET_ITEM(entry.get(), 2)  // borrowed
+                                 : nullptr;
             if (line && PyLong_Check(line)) {
                 int n = int(PyLong_AsLong(line));
                 for (auto* lines : lines_of_file) has = has || lines->count(n);
             }
-            Py_DECREF(entry);
         }
-        Py_XDECREF(iter);
-        Py_XDECREF(ranges);
         if (PyErr_Occurred()) {
-            PyErr_Clear();
+            py_error::clear_logged(GilHeld::from_python(), "debugger: co_lines");
             has = true;  // cannot tell: trace it
         }
     }
@@ -294,19 +287,17 @@ const std::string* GridletDebugger::breakpoint_at(PyCodeObject* code, int line) 
     return nullptr;
 }
 
-bool GridletDebugger::condition_holds(const GilHeld&, PyFrameObject* frame, const std::string& condition) {
+bool GridletDebugger::condition_holds(const GilHeld& gil, PyFrameObject* frame, const std::string& condition) {
     if (condition.empty()) return true;
-    PyObject* globals = PyFrame_GetGlobals(frame);
-    PyObject* locals = PyFrame_GetLocals(frame);
-    PyObject* value = globals && locals ? PyRun_String(condition.c_str(), Py_eval_input, globals, locals) : nullptr;
-    int truth = value ? PyObject_IsTrue(value) : -1;
-    Py_XDECREF(value);
-    Py_XDECREF(globals);
-    Py_XDECREF(locals);
+    PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
+    PyRef locals = PyRef::steal(PyFrame_GetLocals(frame));
+    PyRef value = PyRef::steal(
+        globals && locals ? PyRun_String(condition.c_str(), Py_eval_input, globals.get(), locals.get()) : nullptr);
+    int truth = value ? PyObject_IsTrue(value.get()) : -1;
     if (truth < 0) {
         // A condition that fails to evaluate pauses, so the user sees the problem.
         ActiveRun::keep_interrupt();
-        PyErr_Clear();
+        py_error::clear_logged(gil, "debugger: breakpoint condition");
         return true;
     }
     return truth == 1;
@@ -322,16 +313,14 @@ int GridletDebugger::on_event(const GilHeld& gil, PyFrameObject* frame, int what
     switch (what) {
         case PyTrace_CALL: {
             if (!top_frame_) top_frame_ = frame;
-            PyCodeObject* code = PyFrame_GetCode(frame);
-            bool lines = step_ == Step::into || frame == step_frame_ || code_has_breakpoints(code);
-            Py_DECREF(code);
+            bool lines = step_ == Step::into || frame == step_frame_ ||
+                         code_has_breakpoints(debugging::as_code(debugging::code_of(frame)));
             set_line_events(frame, lines);
             return 0;
         }
         case PyTrace_LINE: {
-            PyCodeObject* code = PyFrame_GetCode(frame);
-            const std::string* bp = breakpoint_at(code, PyFrame_GetLineNumber(frame));
-            Py_DECREF(code);
+            const std::string* bp =
+                breakpoint_at(debugging::as_code(debugging::code_of(frame)), PyFrame_GetLineNumber(frame));
             if (bp && condition_holds(gil, frame, *bp)) return pause(gil, frame, "breakpoint");
             if (step_ == Step::into || (step_ == Step::over && frame == step_frame_)) return pause(gil, frame, "step");
             return 0;
@@ -339,14 +328,13 @@ int GridletDebugger::on_event(const GilHeld& gil, PyFrameObject* frame, int what
         case PyTrace_RETURN: {
             if (step_ != Step::none && (frame == step_frame_ || step_ == Step::into)) {
                 // Leaving the stepped frame: the step goes on in the caller.
-                PyFrameObject* back = PyFrame_GetBack(frame);
-                if (back) {
+                if (PyRef caller = debugging::caller_of(frame)) {
+                    PyFrameObject* back = debugging::as_frame(caller);
                     set_line_events(back, true);
                     if (frame == step_frame_) {
-                        step_frame_ = back;
+                        step_frame_ = back;  // identity only: the running caller keeps it alive
                         if (step_ == Step::out) step_ = Step::over;
                     }
-                    Py_DECREF(back);
                 } else if (frame == step_frame_) {
                     step_ = Step::none;
                     step_frame_ = nullptr;
@@ -360,7 +348,8 @@ int GridletDebugger::on_event(const GilHeld& gil, PyFrameObject* frame, int what
 }
 
 void GridletDebugger::send_paused(const GilHeld& gil, PyFrameObject* frame, const char* reason) {
-    PyCodeObject* code = PyFrame_GetCode(frame);
+    PyRef code_ref = debugging::code_of(frame);
+    PyCodeObject* code = debugging::as_code(code_ref);
     std::string msg;
     json_text::ObjectWriter w(msg);
     w.str("type", "debug_paused")
@@ -371,23 +360,18 @@ void GridletDebugger::send_paused(const GilHeld& gil, PyFrameObject* frame, cons
         .str("file", filename_of(code))
         .integer("line", PyFrame_GetLineNumber(frame))
         .str("function", py_json::utf8_of(gil, code->co_name));
-    Py_DECREF(code);
     if (std::string_view(reason) == "exception" && top_exception_) {
-        ErrorRecord e = error_record(gil, top_exception_);
+        ErrorRecord e = error_record(gil, top_exception_.get());
         w.str("exception_type", e.type).str("exception_message", e.message);
     }
     w.key("call_stack");
     debugging::append_call_stack(gil, frame, msg);
-    PyObject* locals = PyFrame_GetLocals(frame);
     w.key("locals");
-    debugging::append_variables(gil, locals, msg, false);
-    Py_XDECREF(locals);
-    PyObject* globals = PyFrame_GetGlobals(frame);
+    debugging::append_variables(gil, PyRef::steal(PyFrame_GetLocals(frame)).get(), msg, false);
     w.key("globals");
-    debugging::append_variables(gil, globals, msg, true);
-    Py_XDECREF(globals);
+    debugging::append_variables(gil, PyRef::steal(PyFrame_GetGlobals(frame)).get(), msg, true);
     w.close();
-    if (PyErr_Occurred()) PyErr_Clear();
+    py_error::clear_logged(gil, "debugger: pause snapshot");
     kernel_.post_from_worker(gil, msg, {"debug_paused", request_id_json_});
 }
 
@@ -397,26 +381,22 @@ void GridletDebugger::evaluate_in(const GilHeld& gil, PyFrameObject* frame, cons
     json_text::ObjectWriter w(msg);
     w.str("type", "debug_evaluate_result").raw("workbook_id", kernel_.workbook_id_json()).raw("request_id", rid);
     w.str("expression", expression);
-    PyObject* globals = PyFrame_GetGlobals(frame);
-    PyObject* locals = PyFrame_GetLocals(frame);
-    PyObject* source = PyUnicode_FromStringAndSize(expression.data(), Py_ssize_t(expression.size()));
-    PyObject* compiled = source ? Py_CompileStringObject(expression.c_str(), source, Py_eval_input, nullptr, -1) : nullptr;
-    PyObject* value = compiled && expression.find('\0') == std::string::npos
-                          ? PyEval_EvalCode(compiled, globals, locals)
-                          : nullptr;
+    PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
+    PyRef locals = PyRef::steal(PyFrame_GetLocals(frame));
+    PyRef source = PyRef::steal(PyUnicode_FromStringAndSize(expression.data(), Py_ssize_t(expression.size())));
+    PyRef compiled = PyRef::steal(
+        source ? Py_CompileStringObject(expression.c_str(), source.get(), Py_eval_input, nullptr, -1) : nullptr);
+    PyRef value = PyRef::steal(compiled && expression.find('\0') == std::string::npos
+                                   ? PyEval_EvalCode(compiled.get(), globals.get(), locals.get())
+                                   : nullptr);
     if (!value && !PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "expression contains a null character");
     if (value) {
-        w.str("result", repr_of(gil, value)).str("value_type", Py_TYPE(value)->tp_name);
+        w.str("result", repr_of(gil, value.get())).str("value_type", Py_TYPE(value.get())->tp_name);
     } else {
         ErrorRecord e = error_record_from_pending(gil);
         w.str("error", e.type + ": " + e.message);
     }
     w.close();
-    Py_XDECREF(value);
-    Py_XDECREF(compiled);
-    Py_XDECREF(source);
-    Py_XDECREF(globals);
-    Py_XDECREF(locals);
     kernel_.post_from_worker(gil, msg, {"debug_evaluate_result", rid});
 }
 

@@ -4,6 +4,8 @@
 
 #include "execution/run_output.hpp"
 #include "kernel/kernel.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/py_json.hpp"
 #include "util/log.hpp"
 
@@ -43,17 +45,12 @@ bool send(const GilHeld& gil, Kernel& kernel, PyObject* data, PyObject* metadata
     return true;
 }
 
-void show_open_figures(const GilHeld&) {
+void show_open_figures(const GilHeld& gil) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* backend = PyDict_GetItemString(modules, "gridlet.matplotlib_backend");  // borrowed
     if (!backend) return;
-    PyObject* r = PyObject_CallMethod(backend, "show_run_figures", nullptr);
-    if (!r) {
-        GLOG_WARN("[Kernel] Could not show the run's open figures");
-        PyErr_Clear();
-        return;
-    }
-    Py_DECREF(r);
+    if (!drop(PyObject_CallMethod(backend, "show_run_figures", nullptr)))
+        py_error::clear_logged(gil, "[Kernel] Could not show the run's open figures", py_error::Level::warning);
 }
 
 }  // namespace gridlet::display_data

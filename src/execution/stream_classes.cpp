@@ -4,9 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <stdexcept>
 
 #include "kernel/fd_capture.hpp"
 #include "kernel/kernel.hpp"
+#include "kernel/py_class.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/py_json.hpp"
 
 namespace gridlet::streams {
@@ -16,7 +20,8 @@ PyObject* g_hook_class = nullptr;
 PyObject* g_capture_class = nullptr;
 PyObject* g_textio_init = nullptr;
 PyObject* g_stringio = nullptr;
-PyObject* g_native_sender = nullptr;
+// The kernel's stream sender, compared by identity. Never destroyed: it must outlive the interpreter.
+PyRef& g_native_sender = *new PyRef;
 Kernel* g_kernel = nullptr;
 
 PyObject* str_attr(const char* name) {
@@ -39,22 +44,15 @@ bool require_exact_str(PyObject* text) {
     return false;
 }
 
-// Swallows an Exception (not BaseException); returns false if something else is pending.
-bool swallow_exception() {
+// Swallows an Exception (not BaseException), logging it; returns false if something else is pending.
+bool swallow_exception(const GilHeld& gil, const char* context) {
     if (!PyErr_Occurred()) return true;
-    if (PyErr_ExceptionMatches(PyExc_Exception)) {
-        PyErr_Clear();
-        return true;
-    }
-    return false;
-}
-
-bool call_base_init(PyObject* self) {
-    PyObject* r = PyObject_CallOneArg(g_textio_init, self);
-    if (!r) return false;
-    Py_DECREF(r);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    py_error::clear_logged(gil, context);
     return true;
 }
+
+bool call_base_init(PyObject* self) { return drop(PyObject_CallOneArg(g_textio_init, self)); }
 
 // ---- KernelStreamHook ----
 
@@ -78,15 +76,29 @@ PyObject* hook_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
-void write_console(PyObject* original, PyObject* text) {
+// Copies one write to the stream the hook replaced; its failures (an Exception) are logged only.
+void write_console(const GilHeld& gil, PyObject* original, PyObject* text) {
     if (!original || original == Py_None) return;
-    PyObject* r = PyObject_CallMethodOneArg(original, str_attr("write"), text);
-    Py_XDECREF(r);
-    if (r) {
-        r = PyObject_CallMethodNoArgs(original, str_attr("flush"));
-        Py_XDECREF(r);
+    if (drop(PyObject_CallMethodOneArg(original, str_attr("write"), text)))
+        drop(PyObject_CallMethodNoArgs(original, str_attr("flush")));
+    if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception))
+        py_error::clear_logged(gil, "KernelStreamHook console copy");
+}
+
+// A failing user send_callback: its message goes to the console copy, as the hook always did.
+void report_callback_error(const GilHeld& gil, PyObject* original) {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    PyRef type = PyRef::steal(t), value = PyRef::steal(v), trace = PyRef::steal(tb);
+    PyRef msg = PyRef::steal(value ? PyObject_Str(value.get()) : nullptr);
+    if (!msg) {
+        py_error::clear_logged(gil, "KernelStreamHook callback error message");
+        msg = PyRef::steal(PyUnicode_FromString(""));
     }
-    if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
+    PyRef line = PyRef::steal(msg ? PyUnicode_FromFormat("[KernelStreamHook Error] %U\n", msg.get()) : nullptr);
+    if (line) write_console(gil, original, line.get());
+    py_error::clear_logged(gil, "KernelStreamHook callback error report");
 }
 
 PyObject* hook_write(PyObject* self, PyObject* text) {
@@ -95,15 +107,15 @@ PyObject* hook_write(PyObject* self, PyObject* text) {
     if (length == 0) return PyLong_FromLong(0);
     const GilHeld& gil = GilHeld::from_python();
 
-    PyObject* stream_type = PyObject_GetAttr(self, str_attr("stream_type"));
+    PyRef stream_type = PyRef::steal(PyObject_GetAttr(self, str_attr("stream_type")));
     if (!stream_type) return nullptr;
-    const StreamKind kind = PyUnicode_Check(stream_type) && PyUnicode_CompareWithASCIIString(stream_type, "stdout") == 0
-                                ? StreamKind::out
-                                : StreamKind::err;
+    const StreamKind kind =
+        PyUnicode_Check(stream_type.get()) && PyUnicode_CompareWithASCIIString(stream_type.get(), "stdout") == 0
+            ? StreamKind::out
+            : StreamKind::err;
 
     if (fd_capture::in_forked_child()) {
         // A forked child writes to its own fds 1/2, which the parent kernel forwards.
-        Py_DECREF(stream_type);
         const std::string utf8 = py_json::utf8_of(gil, text);
         if (PyErr_Occurred()) return nullptr;
         const int fd = kind == StreamKind::out ? 1 : 2;
@@ -117,68 +129,41 @@ PyObject* hook_write(PyObject* self, PyObject* text) {
     }
 
     if (RunOutput* run = RunOutput::current()) {
-        Py_DECREF(stream_type);
         run->write(gil, kind, py_json::utf8_of(gil, text));
         if (PyErr_Occurred()) return nullptr;
         return PyLong_FromSsize_t(length);
     }
 
-    PyObject* original = PyObject_GetAttr(self, str_attr("_original_stream"));
-    if (!original) PyErr_Clear();
-    write_console(original, text);
-    if (PyErr_Occurred()) {
-        Py_XDECREF(original);
-        Py_DECREF(stream_type);
-        return nullptr;
-    }
-    PyObject* callback = PyObject_GetAttr(self, str_attr("send_callback"));
-    if (!callback) PyErr_Clear();
-    int truthy = callback ? PyObject_IsTrue(callback) : 0;
-    if (truthy < 0) PyErr_Clear();
+    PyRef original = PyRef::steal(PyObject_GetAttr(self, str_attr("_original_stream")));
+    if (!original) py_error::clear_logged(gil, "KernelStreamHook._original_stream");
+    write_console(gil, original.get(), text);
+    if (PyErr_Occurred()) return nullptr;
+    PyRef callback = PyRef::steal(PyObject_GetAttr(self, str_attr("send_callback")));
+    if (!callback) py_error::clear_logged(gil, "KernelStreamHook.send_callback");
+    int truthy = callback ? PyObject_IsTrue(callback.get()) : 0;
+    if (truthy < 0) py_error::clear_logged(gil, "KernelStreamHook.send_callback truth value");
     if (truthy > 0) {
-        if (callback == g_native_sender && g_kernel) {
+        if (callback.get() == g_native_sender.get() && g_kernel) {
             g_kernel->send_stream(gil, kind, py_json::utf8_of(gil, text));
-        } else {
-            PyObject* r = PyObject_CallFunctionObjArgs(callback, stream_type, text, nullptr);
-            if (r) {
-                Py_DECREF(r);
-            } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
-                PyObject *t, *v, *tb;
-                PyErr_Fetch(&t, &v, &tb);
-                PyErr_NormalizeException(&t, &v, &tb);
-                PyObject* msg = v ? PyObject_Str(v) : nullptr;
-                if (!msg) PyErr_Clear();
-                PyObject* line = PyUnicode_FromFormat("[KernelStreamHook Error] %U\n", msg ? msg : PyUnicode_FromString(""));
-                if (line) write_console(original, line);
-                Py_XDECREF(line);
-                Py_XDECREF(msg);
-                Py_XDECREF(t);
-                Py_XDECREF(v);
-                Py_XDECREF(tb);
-                if (PyErr_Occurred()) PyErr_Clear();
-            }
+        } else if (!drop(PyObject_CallFunctionObjArgs(callback.get(), stream_type.get(), text, nullptr)) &&
+                   PyErr_ExceptionMatches(PyExc_Exception)) {
+            report_callback_error(gil, original.get());
         }
     }
-    Py_XDECREF(callback);
-    Py_XDECREF(original);
-    Py_DECREF(stream_type);
     if (PyErr_Occurred()) return nullptr;
     return PyLong_FromSsize_t(length);
 }
 
 PyObject* hook_flush(PyObject* self, PyObject*) {
     if (fd_capture::in_forked_child()) Py_RETURN_NONE;  // hook writes are unbuffered there
-    PyObject* original = PyObject_GetAttr(self, str_attr("_original_stream"));
+    const GilHeld& gil = GilHeld::from_python();
+    PyRef original = PyRef::steal(PyObject_GetAttr(self, str_attr("_original_stream")));
     if (!original) {
-        PyErr_Clear();
+        py_error::clear_logged(gil, "KernelStreamHook._original_stream");
         Py_RETURN_NONE;
     }
-    if (original != Py_None) {
-        PyObject* r = PyObject_CallMethodNoArgs(original, str_attr("flush"));
-        Py_XDECREF(r);
-    }
-    Py_DECREF(original);
-    if (!swallow_exception()) return nullptr;
+    if (original.get() != Py_None) drop(PyObject_CallMethodNoArgs(original.get(), str_attr("flush")));
+    if (!swallow_exception(gil, "KernelStreamHook console flush")) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -194,11 +179,11 @@ PyObject* capture_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:StreamCapture", const_cast<char**>(kwlist), &on_write))
         return nullptr;
     if (!call_base_init(self)) return nullptr;
-    PyObject* buffer = PyObject_CallNoArgs(g_stringio);
+    PyRef buffer = PyRef::steal(PyObject_CallNoArgs(g_stringio));
     if (!buffer) return nullptr;
-    int rc = PyObject_SetAttr(self, str_attr("_buffer"), buffer);
-    Py_DECREF(buffer);
-    if (rc < 0 || PyObject_SetAttr(self, str_attr("_on_write"), on_write) < 0) return nullptr;
+    if (PyObject_SetAttr(self, str_attr("_buffer"), buffer.get()) < 0 ||
+        PyObject_SetAttr(self, str_attr("_on_write"), on_write) < 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -206,30 +191,20 @@ PyObject* capture_write(PyObject* self, PyObject* text) {
     if (!require_exact_str(text)) return nullptr;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     if (length == 0) return PyLong_FromLong(0);
-    PyObject* buffer = PyObject_GetAttr(self, str_attr("_buffer"));
+    PyRef buffer = PyRef::steal(PyObject_GetAttr(self, str_attr("_buffer")));
     if (!buffer) return nullptr;
-    PyObject* r = PyObject_CallMethodOneArg(buffer, str_attr("write"), text);
-    Py_DECREF(buffer);
-    if (!r) return nullptr;
-    Py_DECREF(r);
-    PyObject* on_write = PyObject_GetAttr(self, str_attr("_on_write"));
+    if (!drop(PyObject_CallMethodOneArg(buffer.get(), str_attr("write"), text))) return nullptr;
+    PyRef on_write = PyRef::steal(PyObject_GetAttr(self, str_attr("_on_write")));
     if (!on_write) return nullptr;
-    int truthy = PyObject_IsTrue(on_write);
-    if (truthy > 0) {
-        r = PyObject_CallOneArg(on_write, text);
-        Py_XDECREF(r);
-    }
-    Py_DECREF(on_write);
-    if (!swallow_exception()) return nullptr;
+    if (PyObject_IsTrue(on_write.get()) > 0) drop(PyObject_CallOneArg(on_write.get(), text));
+    if (!swallow_exception(GilHeld::from_python(), "StreamCapture on_write")) return nullptr;
     return PyLong_FromSsize_t(length);
 }
 
 PyObject* capture_getvalue(PyObject* self, PyObject*) {
-    PyObject* buffer = PyObject_GetAttr(self, str_attr("_buffer"));
+    PyRef buffer = PyRef::steal(PyObject_GetAttr(self, str_attr("_buffer")));
     if (!buffer) return nullptr;
-    PyObject* r = PyObject_CallMethodNoArgs(buffer, str_attr("getvalue"));
-    Py_DECREF(buffer);
-    return r;
+    return PyObject_CallMethodNoArgs(buffer.get(), str_attr("getvalue"));
 }
 
 PyMethodDef hook_methods[] = {
@@ -249,44 +224,35 @@ PyMethodDef capture_methods[] = {
     {"writable", ret_true, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-void add_methods(PyObject* cls, PyMethodDef* defs) {
-    for (PyMethodDef* d = defs; d->ml_name; ++d) {
-        PyObject* descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), d);
-        PyObject_SetAttrString(cls, d->ml_name, descr);
-        Py_DECREF(descr);
-    }
-}
-
 }  // namespace
 
-void register_classes(const GilHeld&, PyObject* module) {
-    PyObject* globals = PyDict_New();
-    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-    PyDict_SetItemString(globals, "__name__", PyModule_GetNameObject(module));
-    PyObject* r = PyRun_String(
-        "import io\n"
-        "class KernelStreamHook(io.TextIOBase):\n"
-        "    'sys.stdout/sys.stderr while connected: console copy plus a stream message per write.'\n"
-        "class StreamCapture(io.TextIOBase):\n"
-        "    'Buffers one run\\'s writes and hands each to on_write.'\n"
-        "_textio_init = io.TextIOBase.__init__\n"
-        "_stringio = io.StringIO\n",
-        Py_file_input, globals, globals);
-    if (!r) throw std::runtime_error("cannot define the stream classes");
-    Py_DECREF(r);
-    g_hook_class = PyDict_GetItemString(globals, "KernelStreamHook");
-    g_capture_class = PyDict_GetItemString(globals, "StreamCapture");
-    g_textio_init = PyDict_GetItemString(globals, "_textio_init");
-    g_stringio = PyDict_GetItemString(globals, "_stringio");
-    Py_INCREF(g_hook_class);
-    Py_INCREF(g_capture_class);
-    Py_INCREF(g_textio_init);
-    Py_INCREF(g_stringio);
-    add_methods(g_hook_class, hook_methods);
-    add_methods(g_capture_class, capture_methods);
-    PyModule_AddObjectRef(module, "KernelStreamHook", g_hook_class);
-    PyModule_AddObjectRef(module, "StreamCapture", g_capture_class);
-    Py_DECREF(globals);
+void register_classes(const GilHeld& gil, PyObject* module) {
+    PyRef io = PyRef::steal(PyImport_ImportModule("io"));
+    PyRef base = PyRef::steal(io ? PyObject_GetAttrString(io.get(), "TextIOBase") : nullptr);
+    PyRef textio_init = PyRef::steal(base ? PyObject_GetAttrString(base.get(), "__init__") : nullptr);
+    PyRef stringio = PyRef::steal(io ? PyObject_GetAttrString(io.get(), "StringIO") : nullptr);
+    PyRef hook = textio_init && stringio ? py_class::define(gil, module, "KernelStreamHook",
+                                                            "import io\n"
+                                                            "class KernelStreamHook(io.TextIOBase):\n"
+                                                            "    'sys.stdout/sys.stderr while connected: console "
+                                                            "copy plus a stream message per write.'\n",
+                                                            hook_methods)
+                                         : PyRef();
+    PyRef capture = hook ? py_class::define(gil, module, "StreamCapture",
+                                            "import io\n"
+                                            "class StreamCapture(io.TextIOBase):\n"
+                                            "    'Buffers one run\\'s writes and hands each to on_write.'\n",
+                                            capture_methods)
+                         : PyRef();
+    if (!capture) {
+        py_error::clear_logged(gil, "defining the stream classes", py_error::Level::warning);
+        throw std::runtime_error("cannot define the stream classes");
+    }
+    // Kept for the life of the process, like the classes themselves.
+    g_hook_class = hook.release();
+    g_capture_class = capture.release();
+    g_textio_init = textio_init.release();
+    g_stringio = stringio.release();
 }
 
 PyObject* make_hook(const GilHeld&, const char* stream_type, PyObject* send_callback) {
@@ -294,9 +260,7 @@ PyObject* make_hook(const GilHeld&, const char* stream_type, PyObject* send_call
 }
 
 void set_native_sender(const GilHeld&, PyObject* sender, Kernel* kernel) {
-    Py_XINCREF(sender);
-    Py_XDECREF(g_native_sender);
-    g_native_sender = sender;
+    g_native_sender = PyRef::borrow(sender);
     g_kernel = kernel;
 }
 

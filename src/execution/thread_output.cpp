@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "execution/run_output.hpp"
+#include "kernel/py_ref.hpp"
 #include "util/log.hpp"
 
 namespace gridlet::thread_output {
@@ -60,23 +61,22 @@ threading.Thread._bootstrap_inner = bootstrap_inner
 }  // namespace
 
 void install(const GilHeld&) {
-    PyObject* globals = PyDict_New();
-    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-    PyObject* name = PyUnicode_FromString("threading");
-    PyDict_SetItemString(globals, "__name__", name);
-    Py_DECREF(name);
-    for (PyMethodDef* d = kFunctions; d->ml_name; ++d) {
-        PyObject* fn = PyCFunction_New(d, nullptr);
-        PyDict_SetItemString(globals, d->ml_name, fn);
-        Py_DECREF(fn);
-    }
-    PyObject* r = PyRun_String(kWrappers, Py_file_input, globals, globals);
-    if (!r) {
+    auto run = [] {
+        PyRef globals = PyRef::steal(PyDict_New());
+        PyRef name = PyRef::steal(PyUnicode_FromString("threading"));
+        if (!globals || !name || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0 ||
+            PyDict_SetItemString(globals.get(), "__name__", name.get()) < 0)
+            return false;
+        for (PyMethodDef* d = kFunctions; d->ml_name; ++d) {
+            PyRef fn = PyRef::steal(PyCFunction_New(d, nullptr));
+            if (!fn || PyDict_SetItemString(globals.get(), d->ml_name, fn.get()) < 0) return false;
+        }
+        return drop(PyRun_String(kWrappers, Py_file_input, globals.get(), globals.get()));
+    };
+    if (!run()) {
         GLOG_WARN("[Kernel] Could not route the output of user threads to their runs");
         PyErr_Print();
     }
-    Py_XDECREF(r);
-    Py_DECREF(globals);
 }
 
 }  // namespace gridlet::thread_output

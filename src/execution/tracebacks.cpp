@@ -1,5 +1,7 @@
 #include "execution/tracebacks.hpp"
 
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/py_json.hpp"
 
 namespace gridlet {
@@ -17,39 +19,34 @@ PyObject* traceback_module() {
 }  // namespace
 
 PyObject* fetch_exception(const GilHeld&) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (!type) return nullptr;
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    PyObject *t, *v, *b;
+    PyErr_Fetch(&t, &v, &b);
+    if (!t) return nullptr;
+    PyErr_NormalizeException(&t, &v, &b);
+    PyRef type = PyRef::steal(t), value = PyRef::steal(v), tb = PyRef::steal(b);
+    if (tb && value) PyException_SetTraceback(value.get(), tb.get());
     if (!value) Py_RETURN_NONE;
-    return value;
+    return value.release();
 }
 
 std::string extract_traceback_string(const GilHeld& gil, PyObject* exc) {
-    PyObject* module = traceback_module();
+    PyObject* module = traceback_module();  // kept for the life of the process
     if (!module) {
-        PyErr_Clear();
+        py_error::clear_logged(gil, "traceback module", py_error::Level::warning);
         return str_of(gil, exc);
     }
-    PyObject* lines = PyObject_CallMethod(module, "format_exception", "O", exc);
+    PyRef lines = PyRef::steal(PyObject_CallMethod(module, "format_exception", "O", exc));
     if (!lines) {
-        PyErr_Clear();
+        py_error::clear_logged(gil, "traceback.format_exception");
         return Py_TYPE(exc)->tp_name + std::string(": ") + str_of(gil, exc) + "\n";
     }
-    PyObject* empty = PyUnicode_FromString("");
-    PyObject* joined = PyUnicode_Join(empty, lines);
-    Py_DECREF(empty);
-    Py_DECREF(lines);
+    PyRef empty = PyRef::steal(PyUnicode_FromString(""));
+    PyRef joined = PyRef::steal(empty ? PyUnicode_Join(empty.get(), lines.get()) : nullptr);
     if (!joined) {
-        PyErr_Clear();
+        py_error::clear_logged(gil, "joining a formatted traceback");
         return {};
     }
-    std::string text = py_json::utf8_of(gil, joined);
-    Py_DECREF(joined);
-    return text;
+    return py_json::utf8_of(gil, joined.get());
 }
 
 ErrorRecord error_record(const GilHeld& gil, PyObject* exc) {
@@ -64,51 +61,41 @@ ErrorRecord error_record(const GilHeld& gil, PyObject* exc) {
 }
 
 ErrorRecord error_record_from_pending(const GilHeld& gil) {
-    PyObject* exc = fetch_exception(gil);
+    PyRef exc = PyRef::steal(fetch_exception(gil));
     if (!exc) return {"RuntimeError", "unknown error", ""};
-    ErrorRecord rec = error_record(gil, exc);
-    Py_DECREF(exc);
-    return rec;
+    return error_record(gil, exc.get());
 }
 
-PyFrameObject* innermost_frame(const GilHeld&, PyObject* exc) {
-    PyObject* tb = PyException_GetTraceback(exc);
-    PyObject* frame = nullptr;
-    for (PyObject* t = tb; t && t != Py_None;) {
-        PyObject* next = PyObject_GetAttrString(t, "tb_next");
-        if (!next || next == Py_None) {
-            Py_XDECREF(next);
-            frame = PyObject_GetAttrString(t, "tb_frame");
+PyFrameObject* innermost_frame(const GilHeld& gil, PyObject* exc) {
+    PyRef frame;
+    for (PyRef t = PyRef::steal(PyException_GetTraceback(exc)); t && t.get() != Py_None;) {
+        PyRef next = PyRef::steal(PyObject_GetAttrString(t.get(), "tb_next"));
+        if (!next || next.get() == Py_None) {
+            frame = PyRef::steal(PyObject_GetAttrString(t.get(), "tb_frame"));
             break;
         }
-        Py_DECREF(next);  // still referenced through the chain held by `tb`
-        t = next;
+        t = std::move(next);
     }
-    Py_XDECREF(tb);
-    PyErr_Clear();
-    return reinterpret_cast<PyFrameObject*>(frame);
+    py_error::clear_logged(gil, "innermost traceback frame");
+    return reinterpret_cast<PyFrameObject*>(frame.release());
 }
 
 std::string str_of(const GilHeld& gil, PyObject* obj) {
-    PyObject* s = PyObject_Str(obj);
+    PyRef s = PyRef::steal(PyObject_Str(obj));
     if (!s) {
-        PyErr_Clear();
+        py_error::clear_logged(gil, "str() of an object");
         return "<unprintable " + std::string(Py_TYPE(obj)->tp_name) + " object>";
     }
-    std::string text = py_json::utf8_of(gil, s);
-    Py_DECREF(s);
-    return text;
+    return py_json::utf8_of(gil, s.get());
 }
 
 std::string repr_of(const GilHeld& gil, PyObject* obj) {
-    PyObject* s = PyObject_Repr(obj);
+    PyRef s = PyRef::steal(PyObject_Repr(obj));
     if (!s) {
-        PyErr_Clear();
+        py_error::clear_logged(gil, "repr() of an object");
         return "<unrepresentable " + std::string(Py_TYPE(obj)->tp_name) + " object>";
     }
-    std::string text = py_json::utf8_of(gil, s);
-    Py_DECREF(s);
-    return text;
+    return py_json::utf8_of(gil, s.get());
 }
 
 }  // namespace gridlet

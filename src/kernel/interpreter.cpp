@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "kernel/py_ref.hpp"
+
 namespace gridlet {
 void link_embedded_module();
 }
@@ -35,12 +37,8 @@ void start(const std::filesystem::path& python_dir) {
     if (PyStatus_Exception(st)) throw std::runtime_error(st.err_msg ? st.err_msg : "Python initialisation failed");
 
     PyObject* path = PySys_GetObject("path");
-    PyObject* dir = PyUnicode_DecodeFSDefault(python_dir.c_str());
-    if (!path || !dir || PyList_Insert(path, 0, dir) < 0) {
-        Py_XDECREF(dir);
-        throw std::runtime_error("cannot extend sys.path");
-    }
-    Py_DECREF(dir);
+    PyRef dir = PyRef::steal(PyUnicode_DecodeFSDefault(python_dir.c_str()));
+    if (!path || !dir || PyList_Insert(path, 0, dir.get()) < 0) throw std::runtime_error("cannot extend sys.path");
 }
 
 }  // namespace gridlet::interpreter

@@ -12,6 +12,8 @@
 #include "execution/stream_classes.hpp"
 #include "execution/thread_output.hpp"
 #include "kernel/fd_capture.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "kernel/python_objects.hpp"
 #include "kernel/worker_threads.hpp"
 #include "language/language_service.hpp"
@@ -31,8 +33,9 @@ namespace asio = boost::asio;
 
 namespace {
 
-void set_attr(PyObject* obj, const char* name, PyObject* value) {
-    if (PyObject_SetAttrString(obj, name, value) < 0) PyErr_Clear();
+void set_attr(const GilHeld& gil, PyObject* obj, const char* name, PyObject* value) {
+    if (PyObject_SetAttrString(obj, name, value) < 0)
+        py_error::clear_logged(gil, "kernel: setting a bridge attribute", py_error::Level::warning);
 }
 
 // With fds 1 and 2 captured, sys.stdout/sys.stderr (the console copy behind the stream hooks)
@@ -41,12 +44,14 @@ void set_attr(PyObject* obj, const char* name, PyObject* value) {
 void use_console_streams(const GilHeld&) {
     const int out = fd_capture::console_fd(StreamKind::out), err = fd_capture::console_fd(StreamKind::err);
     if (out == 1 && err == 2) return;
-    PyObject* globals = PyDict_New();
-    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-    PyObject* fds = Py_BuildValue("(ii)", out, err);
-    PyDict_SetItemString(globals, "fds", fds);
-    Py_XDECREF(fds);
-    PyObject* r = PyRun_String(
+    PyRef globals = PyRef::steal(PyDict_New());
+    PyRef fds = PyRef::steal(Py_BuildValue("(ii)", out, err));
+    if (!globals || !fds || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0 ||
+        PyDict_SetItemString(globals.get(), "fds", fds.get()) < 0) {
+        PyErr_Print();
+        return;
+    }
+    if (!drop(PyRun_String(
         "import sys\n"
         "def _console(fd, s):\n"
         "    return open(fd, 'w', buffering=1 if s.line_buffering else -1, encoding=s.encoding,\n"
@@ -54,10 +59,8 @@ void use_console_streams(const GilHeld&) {
         "sys.stdout = _console(fds[0], sys.__stdout__)\n"
         "sys.stderr = _console(fds[1], sys.__stderr__)\n"
         "sys.__stdout__.reconfigure(line_buffering=True)\n",
-        Py_file_input, globals, globals);
-    if (!r) PyErr_Print();
-    Py_XDECREF(r);
-    Py_DECREF(globals);
+        Py_file_input, globals.get(), globals.get())))
+        PyErr_Print();
 }
 
 }  // namespace
@@ -80,17 +83,14 @@ void Kernel::init_python(const GilHeld& gil) {
     control_.start();
     pool_.set_gate(&control_);
     language_ = std::make_unique<LanguageService>(gil, *this);
-    PyObject* excel = PyObject_GetAttrString(bridge_, "excel");
-    PyObject* context = PyObject_GetAttrString(bridge_, "context");
-    if (!excel || !context) PyErr_Clear();
-    agent_ = std::make_unique<Agent>(gil, excel, context);
-    Py_XDECREF(excel);
-    Py_XDECREF(context);
+    PyRef excel = PyRef::steal(PyObject_GetAttrString(bridge_, "excel"));
+    PyRef context = PyRef::steal(PyObject_GetAttrString(bridge_, "context"));
+    if (!excel || !context) py_error::clear_logged(gil, "kernel: bridge excel/context", py_error::Level::warning);
+    agent_ = std::make_unique<Agent>(gil, excel.get(), context.get());
     use_console_streams(gil);
-    original_stdout_ = PySys_GetObject("stdout");
-    original_stderr_ = PySys_GetObject("stderr");
-    Py_XINCREF(original_stdout_);
-    Py_XINCREF(original_stderr_);
+    // The kernel's raw PyObject* members hold their references for the life of the process.
+    original_stdout_ = Py_XNewRef(PySys_GetObject("stdout"));
+    original_stderr_ = Py_XNewRef(PySys_GetObject("stderr"));
     py_self_ = python_objects::make_kernel_object(gil, *this);
     loader_->ensure_registered(gil, /*log_if_added=*/true);
     thread_output::install(gil);
@@ -201,26 +201,21 @@ void Kernel::install_python_side(const GilHeld& gil) {
     if (stderr_hook_) PySys_SetObject("stderr", stderr_hook_);
     if (!stdout_hook_ || !stderr_hook_) PyErr_Print();
 
-    PyObject* messaging = PyObject_GetAttrString(bridge_, "messaging");
-    PyObject* sync = python_objects::make_send_request_sync(gil, *this);
-    if (messaging && sync) set_attr(messaging, "send_request_sync", sync);
-    Py_XDECREF(sync);
-    Py_XDECREF(messaging);
+    PyRef messaging = PyRef::steal(PyObject_GetAttrString(bridge_, "messaging"));
+    PyRef sync = PyRef::steal(python_objects::make_send_request_sync(gil, *this));
+    if (messaging && sync) set_attr(gil, messaging.get(), "send_request_sync", sync.get());
     if (PyErr_Occurred()) PyErr_Print();
 }
 
 void Kernel::wire_bridge_module(const GilHeld& gil) {
-    PyObject* messaging = PyObject_GetAttrString(bridge_, "messaging");
-    if (!messaging) {
+    if (!drop(PyObject_GetAttrString(bridge_, "messaging"))) {
         PyErr_Print();
         return;
     }
     // loop and loop_thread are the bridge's own event loop, started when user code first reads them.
-    Py_DECREF(messaging);
-    PyObject* args = py_json::to_python(gil, boost::json::value(options_.connection_args));
-    if (args) set_attr(bridge_, "connection_args", args);
-    Py_XDECREF(args);
-    set_attr(bridge_, "_kernel_instance", py_self_);
+    PyRef args = PyRef::steal(py_json::to_python(gil, boost::json::value(options_.connection_args)));
+    if (args) set_attr(gil, bridge_, "connection_args", args.get());
+    set_attr(gil, bridge_, "_kernel_instance", py_self_);
     if (PyErr_Occurred()) PyErr_Print();
 }
 
@@ -336,15 +331,11 @@ asio::awaitable<void> Kernel::disconnect() {
     disconnect_finished_ = true;
 }
 
-void Kernel::remove_python_side(const GilHeld&) {
-    PyObject* messaging = PyObject_GetAttrString(bridge_, "messaging");
-    if (messaging) {
-        PyObject* r = PyObject_CallMethod(messaging, "reset", nullptr);
-        Py_XDECREF(r);
-        Py_DECREF(messaging);
-    }
+void Kernel::remove_python_side(const GilHeld& gil) {
+    if (PyRef messaging = PyRef::steal(PyObject_GetAttrString(bridge_, "messaging")))
+        drop(PyObject_CallMethod(messaging.get(), "reset", nullptr));
     if (PyErr_Occurred()) PyErr_Print();
-    set_attr(bridge_, "_kernel_instance", Py_None);
+    set_attr(gil, bridge_, "_kernel_instance", Py_None);
     if (original_stdout_) PySys_SetObject("stdout", original_stdout_);
     if (original_stderr_) PySys_SetObject("stderr", original_stderr_);
 }

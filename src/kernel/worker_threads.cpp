@@ -1,5 +1,6 @@
 #include "kernel/worker_threads.hpp"
 
+#include "kernel/py_ref.hpp"
 #include "util/log.hpp"
 
 namespace gridlet::worker_threads {
@@ -25,18 +26,15 @@ def register(name):
 )PY";
 
 PyObject* registrar(const GilHeld&) {
-    static PyObject* fn = nullptr;
+    static PyObject* fn = nullptr;  // kept for the life of the process
     if (fn) return fn;
-    PyObject* globals = PyDict_New();
-    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-    PyDict_SetItemString(globals, "__name__", PyUnicode_FromString("_gridlet_worker_threads"));
-    PyObject* r = PyRun_String(kRegister, Py_file_input, globals, globals);
-    if (r) {
-        Py_DECREF(r);
-        fn = PyDict_GetItemString(globals, "register");
-        Py_XINCREF(fn);
-    }
-    Py_DECREF(globals);
+    PyRef globals = PyRef::steal(PyDict_New());
+    PyRef name = PyRef::steal(PyUnicode_FromString("_gridlet_worker_threads"));
+    if (!globals || !name || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0 ||
+        PyDict_SetItemString(globals.get(), "__name__", name.get()) < 0)
+        return nullptr;
+    if (!drop(PyRun_String(kRegister, Py_file_input, globals.get(), globals.get()))) return nullptr;
+    fn = Py_XNewRef(PyDict_GetItemString(globals.get(), "register"));
     return fn;
 }
 
@@ -44,12 +42,10 @@ PyObject* registrar(const GilHeld&) {
 
 void register_current(const GilHeld& gil, const std::string& name) {
     PyObject* fn = registrar(gil);
-    PyObject* r = fn ? PyObject_CallFunction(fn, "s", name.c_str()) : nullptr;
-    if (!r) {
+    if (!fn || !drop(PyObject_CallFunction(fn, "s", name.c_str()))) {
         GLOG_WARN("[Kernel] [Worker Thread {}] Could not register with threading", name);
         PyErr_Print();
     }
-    Py_XDECREF(r);
 }
 
 }  // namespace gridlet::worker_threads

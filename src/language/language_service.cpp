@@ -4,6 +4,8 @@
 
 #include "execution/tracebacks.hpp"
 #include "kernel/kernel.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
@@ -31,40 +33,35 @@ const Query* query_for(const std::string& kind) {
     return nullptr;
 }
 
-PyObject* py_of(const GilHeld& gil, const boost::json::object& m, std::string_view key, PyObject* fallback) {
+PyRef py_of(const GilHeld& gil, const boost::json::object& m, std::string_view key, PyObject* fallback) {
     const auto* v = m.if_contains(key);
-    if (!v) {
-        Py_INCREF(fallback);
-        return fallback;
-    }
-    return py_json::to_python(gil, *v);
+    if (!v) return PyRef::borrow(fallback);
+    return PyRef::steal(py_json::to_python(gil, *v));
 }
 
 // Reads `key` from the bridge's mapping; `fallback_json` when absent.
 void append_entry(const GilHeld& gil, PyObject* result, const char* key, std::string& out, const char* fallback_json) {
-    PyObject* v = result ? PyMapping_GetItemString(result, key) : nullptr;
+    PyRef v = PyRef::steal(result ? PyMapping_GetItemString(result, key) : nullptr);
     if (!v) {
-        PyErr_Clear();
+        py_error::clear_expecting(gil, PyExc_KeyError, "language bridge result");  // KeyError: not given
         out += fallback_json;
         return;
     }
     try {
-        py_json::append(gil, v, out);
+        py_json::append(gil, v.get(), out);
     } catch (const py_json::EncodeError&) {
         out += fallback_json;
     }
-    Py_DECREF(v);
 }
 
-std::size_t entry_count(PyObject* result, const char* key) {
-    PyObject* v = result ? PyMapping_GetItemString(result, key) : nullptr;
+std::size_t entry_count(const GilHeld& gil, PyObject* result, const char* key) {
+    PyRef v = PyRef::steal(result ? PyMapping_GetItemString(result, key) : nullptr);
     if (!v) {
-        PyErr_Clear();
+        py_error::clear_expecting(gil, PyExc_KeyError, "language bridge result");
         return 0;
     }
-    Py_ssize_t n = PySequence_Check(v) && !PyUnicode_Check(v) ? PySequence_Size(v) : 0;
-    Py_DECREF(v);
-    if (n < 0) PyErr_Clear();
+    Py_ssize_t n = PySequence_Check(v.get()) && !PyUnicode_Check(v.get()) ? PySequence_Size(v.get()) : 0;
+    if (n < 0) py_error::clear_logged(gil, "language bridge result size");
     return n < 0 ? 0 : std::size_t(n);
 }
 
@@ -119,11 +116,9 @@ LanguageService::LanguageService(const GilHeld&, Kernel& kernel) : kernel_(kerne
 
 PyObject* LanguageService::bridge(const GilHeld& gil) {
     if (bridge_ || load_failed_) return bridge_;
-    PyObject* module = PyImport_ImportModule("gridlet_services.lsp_bridge");
-    PyObject* cls = module ? PyObject_GetAttrString(module, "LSPBridge") : nullptr;
-    bridge_ = cls ? PyObject_CallNoArgs(cls) : nullptr;
-    Py_XDECREF(cls);
-    Py_XDECREF(module);
+    PyRef module = PyRef::steal(PyImport_ImportModule("gridlet_services.lsp_bridge"));
+    PyRef cls = PyRef::steal(module ? PyObject_GetAttrString(module.get(), "LSPBridge") : nullptr);
+    bridge_ = cls ? PyObject_CallNoArgs(cls.get()) : nullptr;  // kept for the life of the process
     if (!bridge_) {
         load_failed_ = true;
         GLOG_ERROR("[LSP] Language-service bridge unavailable: {}", error_record_from_pending(gil).message);
@@ -136,14 +131,15 @@ void LanguageService::submit(std::string kind, boost::json::object&& message) {
     // and before any later one. The analysis itself runs on the language thread.
     kernel_.control().submit([this, kind = std::move(kind), message = std::move(message)](const GilHeld& gil) {
         PyObject* cache = kernel_.loader().source_cache(gil);
-        PyObject* modules = cache ? PyDict_Copy(cache) : PyDict_New();
+        PyRef modules = PyRef::steal(cache ? PyDict_Copy(cache) : PyDict_New());
         if (!modules) {
-            PyErr_Clear();
-            modules = PyDict_New();
+            py_error::clear_logged(gil, "language service: copying the module sources", py_error::Level::warning);
+            modules = PyRef::steal(PyDict_New());
         }
-        thread_.submit([this, kind, message, modules](const GilHeld& gil) {
-            serve(gil, kind, message, modules);
-            Py_DECREF(modules);
+        // The task owns the copy from here; it is released on the language thread, under its GIL.
+        thread_.submit([this, kind, message, owned = modules.release()](const GilHeld& gil) {
+            PyRef modules = PyRef::steal(owned);
+            serve(gil, kind, message, modules.get());
         });
     });
 }
@@ -175,47 +171,39 @@ void LanguageService::serve(const GilHeld& gil, const std::string& kind, const b
     }
 
     std::string error_text = field_problem(m, diagnostics);
-    PyObject* result = nullptr;
-    PyObject* b = error_text.empty() ? bridge(gil) : nullptr;
+    PyRef result;
+    PyObject* b = error_text.empty() ? bridge(gil) : nullptr;  // borrowed
     if (!error_text.empty()) {
         GLOG_WARN("[LSP] {} refused: {}", kind, error_text);
     } else if (!b) {
         error_text = "Language services are not available";
     } else {
-        PyObject* kwargs = PyDict_New();
-        PyObject* empty = PyUnicode_FromString("");
-        PyObject* one = PyLong_FromLong(1);
-        PyObject* zero = PyLong_FromLong(0);
-        auto put = [&](const char* key, PyObject* value) {
-            if (value) PyDict_SetItemString(kwargs, key, value);
-            else PyErr_Clear();
-            Py_XDECREF(value);
+        PyRef kwargs = PyRef::steal(PyDict_New());
+        PyRef empty = PyRef::steal(PyUnicode_FromString(""));
+        PyRef one = PyRef::steal(PyLong_FromLong(1));
+        PyRef zero = PyRef::steal(PyLong_FromLong(0));
+        auto put = [&](const char* key, PyRef value) {
+            if (value && kwargs) PyDict_SetItemString(kwargs.get(), key, value.get());
+            else py_error::clear_logged(gil, "language service: request argument");
         };
-        put("code", py_of(gil, m, "code", empty));
+        put("code", py_of(gil, m, "code", empty.get()));
         if (diagnostics) {
             put("module_name", py_of(gil, m, "module_name", Py_None));
         } else {
-            put("line", py_of(gil, m, "line", one));
-            put("column", py_of(gil, m, "column", zero));
+            put("line", py_of(gil, m, "line", one.get()));
+            put("column", py_of(gil, m, "column", zero.get()));
             put("path", py_of(gil, m, "path", Py_None));
-            Py_INCREF(modules);
-            put("modules", modules);
+            put("modules", PyRef::borrow(modules));
             put("dirty_files", py_of(gil, m, "dirty_files", Py_None));
         }
-        Py_DECREF(empty);
-        Py_DECREF(one);
-        Py_DECREF(zero);
-        PyObject* method = PyObject_GetAttrString(b, q->method);
-        PyObject* args = PyTuple_New(0);
-        result = method ? PyObject_Call(method, args, kwargs) : nullptr;
-        Py_DECREF(args);
-        Py_XDECREF(method);
-        Py_DECREF(kwargs);
+        PyRef method = PyRef::steal(PyObject_GetAttrString(b, q->method));
+        PyRef args = PyRef::steal(PyTuple_New(0));
+        result = PyRef::steal(method && args && kwargs ? PyObject_Call(method.get(), args.get(), kwargs.get()) : nullptr);
         if (!result) {
             error_text = error_record_from_pending(gil).message;
             GLOG_ERROR("[LSP] Bridge failed on {}: {}", kind, error_text);
-        } else if (!PyMapping_Check(result)) {
-            Py_CLEAR(result);
+        } else if (!PyMapping_Check(result.get())) {
+            result.reset();
             error_text = "Language-service bridge returned no mapping";
         }
     }
@@ -230,40 +218,40 @@ void LanguageService::serve(const GilHeld& gil, const std::string& kind, const b
     };
     if (kind == "hover_request") {
         key("contents");
-        append_entry(gil, result, "contents", reply, "null");
+        append_entry(gil, result.get(), "contents", reply, "null");
     } else {
         key(q->list_key);
-        append_entry(gil, result, q->list_key, reply, "[]");
+        append_entry(gil, result.get(), q->list_key, reply, "[]");
     }
     if (kind == "signature_help_request") {
         reply += ',';
         key("activeSignature");
-        append_entry(gil, result, "activeSignature", reply, "0");
+        append_entry(gil, result.get(), "activeSignature", reply, "0");
         reply += ',';
         key("activeParameter");
-        append_entry(gil, result, "activeParameter", reply, "0");
+        append_entry(gil, result.get(), "activeParameter", reply, "0");
     }
     reply += ',';
     key("error");
     if (!error_text.empty()) json_text::append_string(reply, error_text);
-    else append_entry(gil, result, "error", reply, "null");
+    else append_entry(gil, result.get(), "error", reply, "null");
     reply += ",\"request_id\":" + fields::echo(m, "request_id") + ",\"workbook_id\":" + fields::echo(m, "workbook_id") +
              ",\"module_name\":" + fields::echo(m, "module_name") + "}";
 
     if (kind == "completion_request")
-        GLOG_DEBUG("[LSP] Response: {} completions, error={}", entry_count(result, "completions"),
+        GLOG_DEBUG("[LSP] Response: {} completions, error={}", entry_count(gil, result.get(), "completions"),
                    error_text.empty() ? "None" : error_text);
     else if (kind == "signature_help_request")
-        GLOG_DEBUG("[LSP] Signature help response: {} signatures, error={}", entry_count(result, "signatures"),
+        GLOG_DEBUG("[LSP] Signature help response: {} signatures, error={}", entry_count(gil, result.get(), "signatures"),
                    error_text.empty() ? "None" : error_text);
     else if (kind == "hover_request")
         GLOG_DEBUG("[LSP] Hover response: has_contents={}, error={}",
                    reply.find("\"contents\":null") == std::string::npos ? "True" : "False",
                    error_text.empty() ? "None" : error_text);
     else
-        GLOG_DEBUG("[LSP] Diagnostic response: {} diagnostics, error={}", entry_count(result, "diagnostics"),
+        GLOG_DEBUG("[LSP] Diagnostic response: {} diagnostics, error={}", entry_count(gil, result.get(), "diagnostics"),
                    error_text.empty() ? "None" : error_text);
-    Py_XDECREF(result);
+    result.reset();
     const std::string rid = fields::echo(m, "request_id");
     kernel_.post_from_worker(gil, reply, {q->reply, rid});
 }
@@ -273,9 +261,8 @@ void LanguageService::set_hover_mode(const boost::json::object& message) {
     GLOG_DEBUG("[Kernel] Received set_hover_mode: {}", mode);
     thread_.submit([this, mode](const GilHeld& gil) {
         if (PyObject* b = bridge(gil)) {
-            PyObject* r = PyObject_CallMethod(b, "set_hover_mode", "s", mode.c_str());
-            if (!r) GLOG_ERROR("[LSP] set_hover_mode failed: {}", error_record_from_pending(gil).message);
-            Py_XDECREF(r);
+            if (!drop(PyObject_CallMethod(b, "set_hover_mode", "s", mode.c_str())))
+                GLOG_ERROR("[LSP] set_hover_mode failed: {}", error_record_from_pending(gil).message);
         } else {
             GLOG_WARN("[Kernel] LSP Bridge not available for hover mode change");
             return;
@@ -292,29 +279,29 @@ void LanguageService::update_sys_paths(std::vector<std::string> paths) {
     // A bridge loaded later reads sys.path itself.
     thread_.submit([this, paths = std::move(paths)](const GilHeld& gil) {
         if (!bridge_) return;
-        PyObject* list = PyList_New(0);
+        PyRef list = PyRef::steal(PyList_New(0));
+        if (!list) {
+            py_error::clear_logged(gil, "language service: sys.path list", py_error::Level::warning);
+            return;
+        }
         for (const auto& p : paths) {
-            PyObject* s = py_json::str_of(gil, p);
+            PyRef s = PyRef::steal(py_json::str_of(gil, p));
             if (!s) {
-                PyErr_Clear();
+                py_error::clear_logged(gil, "language service: sys.path entry");
                 continue;
             }
-            PyList_Append(list, s);
-            Py_DECREF(s);
+            PyList_Append(list.get(), s.get());
         }
-        PyObject* r = PyObject_CallMethod(bridge_, "update_sys_paths", "O", list);
-        if (!r) GLOG_ERROR("[LSP] update_sys_paths failed: {}", error_record_from_pending(gil).message);
-        Py_XDECREF(r);
-        Py_DECREF(list);
+        if (!drop(PyObject_CallMethod(bridge_, "update_sys_paths", "O", list.get())))
+            GLOG_ERROR("[LSP] update_sys_paths failed: {}", error_record_from_pending(gil).message);
     });
 }
 
 void LanguageService::delete_module(std::string name) {
     thread_.submit([this, name = std::move(name)](const GilHeld& gil) {
         if (!bridge_) return;
-        PyObject* r = PyObject_CallMethod(bridge_, "delete_module", "s", name.c_str());
-        if (!r) GLOG_ERROR("[LSP] delete_module failed: {}", error_record_from_pending(gil).message);
-        Py_XDECREF(r);
+        if (!drop(PyObject_CallMethod(bridge_, "delete_module", "s", name.c_str())))
+            GLOG_ERROR("[LSP] delete_module failed: {}", error_record_from_pending(gil).message);
     });
 }
 

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/py_json.hpp"
 #include "util/log.hpp"
 
@@ -20,11 +22,16 @@ PyObject* g_str_package = nullptr;
 PyObject* g_str_cache = nullptr;
 PyObject* g_str_dot = nullptr;
 
-// Names of the workbook modules whose code runs on this thread, innermost last (strong refs).
-thread_local std::vector<PyObject*> t_executing;
+// The interpreter-lifetime objects above are never released.
 
-// Importers to unload whose own import was still running (strong refs, with their log suffix).
-std::vector<std::pair<PyObject*, std::string>> g_pending;
+// Names of the workbook modules whose code runs on this thread, innermost last.
+thread_local std::vector<PyRef> t_executing;
+
+// Importers to unload whose own import was still running, with their log suffix. Never destroyed:
+// entries left at exit must not be released after the interpreter is gone.
+auto& g_pending = *new std::vector<std::pair<PyRef, std::string>>;
+
+const GilHeld& gil() { return GilHeld::from_python(); }  // every function here runs under the GIL
 bool g_finishing = false;
 
 bool is_workbook_module(PyObject* module) {
@@ -37,10 +44,9 @@ bool is_workbook_module(PyObject* module) {
 // the module back into sys.modules when that ends, so it cannot be taken out before.
 bool initializing(PyObject* module) {
     PyObject* spec = PyDict_GetItemString(PyModule_GetDict(module), "__spec__");
-    PyObject* flag = spec ? PyObject_GetAttrString(spec, "_initializing") : nullptr;
-    const bool yes = flag && PyObject_IsTrue(flag) == 1;
-    Py_XDECREF(flag);
-    PyErr_Clear();
+    PyRef flag = PyRef::steal(spec ? PyObject_GetAttrString(spec, "_initializing") : nullptr);
+    const bool yes = flag && PyObject_IsTrue(flag.get()) == 1;
+    py_error::clear_expecting(gil(), PyExc_AttributeError, "import graph: __spec__._initializing");
     return yes;
 }
 
@@ -49,14 +55,14 @@ bool unload(PyObject* name, const std::string& suffix) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* module = PyDict_GetItemWithError(modules, name);
     if (!module || !is_workbook_module(module)) {
-        PyErr_Clear();
+        py_error::clear_logged(gil(), "import graph: sys.modules lookup");
         return true;
     }
     if (initializing(module)) return false;
     if (PyDict_DelItem(modules, name) == 0)
         GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from sys.modules{}", py_json::utf8_of(GilHeld::from_python(), name),
                    suffix);
-    PyErr_Clear();
+    py_error::clear_logged(gil(), "import graph: unloading from sys.modules");
     return true;
 }
 
@@ -66,11 +72,7 @@ void finish_pending() {
     auto pending = std::move(g_pending);
     g_pending.clear();
     for (auto& [name, suffix] : pending) {
-        if (unload(name, suffix)) {
-            Py_DECREF(name);
-        } else {
-            g_pending.emplace_back(name, std::move(suffix));
-        }
+        if (!unload(name.get(), suffix)) g_pending.emplace_back(std::move(name), std::move(suffix));
     }
     g_finishing = false;
 }
@@ -85,8 +87,8 @@ bool ready() {
     g_str_cache = PyUnicode_InternFromString("source_cache");
     g_str_dot = PyUnicode_InternFromString(".");
     if (g_imports && g_importers && g_str_loader && g_str_name && g_str_package && g_str_cache && g_str_dot) return true;
-    PyErr_Clear();
-    Py_CLEAR(g_imports);
+    py_error::clear_logged(gil(), "import graph: tables", py_error::Level::warning);
+    drop(std::exchange(g_imports, nullptr));  // retried next time
     return false;
 }
 
@@ -94,11 +96,9 @@ bool add_to(PyObject* table, PyObject* key, PyObject* value) {
     PyObject* set = PyDict_GetItemWithError(table, key);  // borrowed
     if (!set) {
         if (PyErr_Occurred()) return false;
-        set = PySet_New(nullptr);
-        if (!set) return false;
-        int rc = PyDict_SetItem(table, key, set);
-        Py_DECREF(set);
-        if (rc < 0) return false;
+        PyRef fresh = PyRef::steal(PySet_New(nullptr));
+        if (!fresh || PyDict_SetItem(table, key, fresh.get()) < 0) return false;
+        set = fresh.get();  // the table keeps it alive
     }
     return PySet_Add(set, value) == 0;
 }
@@ -107,44 +107,38 @@ void record(PyObject* importer, PyObject* imported) {
     if (!ready()) return;
     int same = PyUnicode_Compare(importer, imported);
     if (same == 0) return;
-    if (!add_to(g_importers, imported, importer) || !add_to(g_imports, importer, imported)) PyErr_Clear();
+    if (!add_to(g_importers, imported, importer) || !add_to(g_imports, importer, imported))
+        py_error::clear_logged(gil(), "import graph: recording an import");
 }
 
 void forget_imports_of(PyObject* importer) {
     if (!ready()) return;
-    PyObject* imported = PyDict_GetItemWithError(g_imports, importer);
+    PyRef imported = PyRef::borrow(PyDict_GetItemWithError(g_imports, importer));
     if (!imported) {
-        PyErr_Clear();
+        py_error::clear_logged(gil(), "import graph: imports lookup");
         return;
     }
-    Py_INCREF(imported);
     PyDict_DelItem(g_imports, importer);
-    PyObject* it = PyObject_GetIter(imported);
-    while (PyObject* name = it ? PyIter_Next(it) : nullptr) {
-        PyObject* back = PyDict_GetItemWithError(g_importers, name);
-        if (back && PySet_Discard(back, importer) >= 0 && PySet_GET_SIZE(back) == 0) PyDict_DelItem(g_importers, name);
-        Py_DECREF(name);
+    PyRef it = PyRef::steal(PyObject_GetIter(imported.get()));
+    while (PyRef name = PyRef::steal(it ? PyIter_Next(it.get()) : nullptr)) {
+        PyObject* back = PyDict_GetItemWithError(g_importers, name.get());  // borrowed
+        if (back && PySet_Discard(back, importer) >= 0 && PySet_GET_SIZE(back) == 0)
+            PyDict_DelItem(g_importers, name.get());
     }
-    Py_XDECREF(it);
-    Py_DECREF(imported);
-    PyErr_Clear();
+    py_error::clear_logged(gil(), "import graph: forgetting imports");
 }
 
 // The absolute name an import statement asked for: `name` itself, or for a relative import the
-// importer's package cut by `level` (as the import system resolves it). New reference or nullptr.
-PyObject* absolute_name(PyObject* name, PyObject* globals, long level) {
-    if (level <= 0) return Py_NewRef(name);
-    PyObject* package = PyDict_GetItemWithError(globals, g_str_package);
-    if (!package || !PyUnicode_Check(package) || PyUnicode_GET_LENGTH(package) == 0) return nullptr;
-    PyObject* parts = PyUnicode_RSplit(package, g_str_dot, level - 1);
-    if (!parts) return nullptr;
-    PyObject* out = nullptr;
-    if (PyList_GET_SIZE(parts) >= level) {
-        PyObject* base = PyList_GET_ITEM(parts, 0);
-        out = PyUnicode_GET_LENGTH(name) == 0 ? Py_NewRef(base) : PyUnicode_FromFormat("%U.%U", base, name);
-    }
-    Py_DECREF(parts);
-    return out;
+// importer's package cut by `level` (as the import system resolves it). Null if there is none.
+PyRef absolute_name(PyObject* name, PyObject* globals, long level) {
+    if (level <= 0) return PyRef::borrow(name);
+    PyObject* package = PyDict_GetItemWithError(globals, g_str_package);  // borrowed
+    if (!package || !PyUnicode_Check(package) || PyUnicode_GET_LENGTH(package) == 0) return {};
+    PyRef parts = PyRef::steal(PyUnicode_RSplit(package, g_str_dot, level - 1));
+    if (!parts || PyList_GET_SIZE(parts.get()) < level) return {};
+    PyObject* base = PyList_GET_ITEM(parts.get(), 0);  // borrowed
+    if (PyUnicode_GET_LENGTH(name) == 0) return PyRef::borrow(base);
+    return PyRef::steal(PyUnicode_FromFormat("%U.%U", base, name));
 }
 
 void record_if_workbook(PyObject* cache, PyObject* importer, PyObject* name) {
@@ -155,38 +149,35 @@ void record_if_workbook(PyObject* cache, PyObject* importer, PyObject* name) {
 // An import statement run by workbook module `importer` succeeded: record every workbook module it
 // named: the module and its package prefixes, and the submodules listed after `from ... import`.
 void note_import(PyObject* loader, PyObject* globals, PyObject* name, PyObject* fromlist, PyObject* level) {
-    PyObject* importer = PyDict_GetItemWithError(globals, g_str_name);
+    PyObject* importer = PyDict_GetItemWithError(globals, g_str_name);  // borrowed
     if (!importer || !PyUnicode_Check(importer) || !name || !PyUnicode_Check(name)) {
-        PyErr_Clear();
+        py_error::clear_logged(gil(), "import graph: importer name");
         return;
     }
     long lvl = level && PyLong_Check(level) ? PyLong_AsLong(level) : 0;
-    PyObject* cache = PyObject_GetAttr(loader, g_str_cache);
-    PyObject* full = cache && PyDict_Check(cache) ? absolute_name(name, globals, lvl) : nullptr;
-    if (full) {
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(full);
-        Py_ssize_t dot = PyUnicode_FindChar(full, '.', 0, length, 1);
-        while (dot >= 0) {
-            PyObject* prefix = PyUnicode_Substring(full, 0, dot);
-            if (prefix) record_if_workbook(cache, importer, prefix);
-            Py_XDECREF(prefix);
-            dot = PyUnicode_FindChar(full, '.', dot + 1, length, 1);
-        }
-        record_if_workbook(cache, importer, full);
-        if (fromlist && (PyTuple_Check(fromlist) || PyList_Check(fromlist))) {
-            const Py_ssize_t n = PySequence_Fast_GET_SIZE(fromlist);
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject* item = PySequence_Fast_GET_ITEM(fromlist, i);
-                if (!PyUnicode_Check(item) || PyUnicode_CompareWithASCIIString(item, "*") == 0) continue;
-                PyObject* sub = PyUnicode_FromFormat("%U.%U", full, item);
-                if (sub) record_if_workbook(cache, importer, sub);
-                Py_XDECREF(sub);
-            }
-        }
-        Py_DECREF(full);
+    PyRef cache = PyRef::steal(PyObject_GetAttr(loader, g_str_cache));
+    PyRef full = cache && PyDict_Check(cache.get()) ? absolute_name(name, globals, lvl) : PyRef();
+    if (!full) {
+        py_error::clear_logged(gil(), "import graph: absolute name");
+        return;
     }
-    Py_XDECREF(cache);
-    PyErr_Clear();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(full.get());
+    for (Py_ssize_t dot = PyUnicode_FindChar(full.get(), '.', 0, length, 1); dot >= 0;
+         dot = PyUnicode_FindChar(full.get(), '.', dot + 1, length, 1)) {
+        if (PyRef prefix = PyRef::steal(PyUnicode_Substring(full.get(), 0, dot)))
+            record_if_workbook(cache.get(), importer, prefix.get());
+    }
+    record_if_workbook(cache.get(), importer, full.get());
+    if (fromlist && (PyTuple_Check(fromlist) || PyList_Check(fromlist))) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fromlist);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(fromlist, i);  // borrowed
+            if (!PyUnicode_Check(item) || PyUnicode_CompareWithASCIIString(item, "*") == 0) continue;
+            if (PyRef sub = PyRef::steal(PyUnicode_FromFormat("%U.%U", full.get(), item)))
+                record_if_workbook(cache.get(), importer, sub.get());
+        }
+    }
+    py_error::clear_logged(gil(), "import graph: noting an import");
 }
 
 PyObject* argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t index, const char* name) {
@@ -206,14 +197,13 @@ PyObject* tracking_import(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!globals || !PyDict_Check(globals)) return result;
     PyObject* loader = PyDict_GetItemWithError(globals, g_str_loader);
     if (!loader) {
-        PyErr_Clear();
+        py_error::clear_logged(gil(), "import graph: __loader__ lookup");
         return result;
     }
     if (!PyObject_TypeCheck(loader, reinterpret_cast<PyTypeObject*>(g_loader_class))) return result;
-    Py_INCREF(loader);
-    note_import(loader, globals, argument(args, nargs, kwnames, 0, "name"), argument(args, nargs, kwnames, 3, "fromlist"),
-                argument(args, nargs, kwnames, 4, "level"));
-    Py_DECREF(loader);
+    PyRef held = PyRef::borrow(loader);  // the import may have replaced globals' entry
+    note_import(held.get(), globals, argument(args, nargs, kwnames, 0, "name"),
+                argument(args, nargs, kwnames, 3, "fromlist"), argument(args, nargs, kwnames, 4, "level"));
     return result;
 }
 
@@ -224,84 +214,62 @@ PyMethodDef g_import_def = {"__import__",
 
 }  // namespace
 
-void install(const GilHeld&, PyObject* loader_class) {
+void install(const GilHeld& gil, PyObject* loader_class) {
     if (g_original_import || !ready()) return;
     if (!g_loader_class) g_loader_class = Py_NewRef(loader_class);
-    PyObject* builtins = PyImport_ImportModule("builtins");
-    PyObject* original = builtins ? PyObject_GetAttrString(builtins, "__import__") : nullptr;
+    PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
+    PyRef original = PyRef::steal(builtins ? PyObject_GetAttrString(builtins.get(), "__import__") : nullptr);
     if (!original) {
-        Py_XDECREF(original);
-        Py_XDECREF(builtins);
-        PyErr_Clear();
+        py_error::clear_logged(gil, "import graph: builtins.__import__", py_error::Level::warning);
         return;
     }
-    if (PyObject* doc = PyObject_GetAttrString(original, "__doc__"); doc && PyUnicode_Check(doc)) {
-        const char* text = PyUnicode_AsUTF8(doc);
-        if (text) g_import_doc = text;
-        Py_DECREF(doc);
-    } else {
-        Py_XDECREF(doc);
-    }
-    PyErr_Clear();
+    PyRef doc = PyRef::steal(PyObject_GetAttrString(original.get(), "__doc__"));
+    if (const char* text = doc && PyUnicode_Check(doc.get()) ? PyUnicode_AsUTF8(doc.get()) : nullptr)
+        g_import_doc = text;
+    py_error::clear_logged(gil, "import graph: __import__.__doc__");
     g_import_def.ml_doc = g_import_doc.empty() ? nullptr : g_import_doc.c_str();
-    PyObject* module_name = PyUnicode_FromString("builtins");
-    PyObject* hook = module_name ? PyCFunction_NewEx(&g_import_def, nullptr, module_name) : nullptr;
-    Py_XDECREF(module_name);
-    if (hook && PyObject_SetAttrString(builtins, "__import__", hook) == 0) {
-        g_original_import = original;  // keeps the reference
-    } else {
-        Py_DECREF(original);
-        PyErr_Clear();
-    }
-    Py_XDECREF(hook);
-    Py_DECREF(builtins);
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("builtins"));
+    PyRef hook = PyRef::steal(module_name ? PyCFunction_NewEx(&g_import_def, nullptr, module_name.get()) : nullptr);
+    if (hook && PyObject_SetAttrString(builtins.get(), "__import__", hook.get()) == 0)
+        g_original_import = original.release();  // kept for the life of the interpreter
+    else
+        py_error::clear_logged(gil, "import graph: installing __import__", py_error::Level::warning);
 }
 
 void forget(const GilHeld&, PyObject* name) { forget_imports_of(name); }
 
 ExecScope::ExecScope(const GilHeld&, PyObject* name) {
     forget_imports_of(name);
-    if (!t_executing.empty()) record(t_executing.back(), name);
-    t_executing.push_back(Py_NewRef(name));
+    if (!t_executing.empty()) record(t_executing.back().get(), name);
+    t_executing.push_back(PyRef::borrow(name));
 }
 
-ExecScope::~ExecScope() {
-    PyObject* name = t_executing.back();
-    t_executing.pop_back();
-    Py_DECREF(name);
-}
+ExecScope::~ExecScope() { t_executing.pop_back(); }
 
-PyObject* importers_of(const GilHeld&, PyObject* name) {
-    PyObject* out = PyList_New(0);
-    if (!out || !ready()) return out;
-    PyObject* seen = PySet_New(nullptr);
-    PyObject* queue = PyList_New(0);
-    if (!seen || !queue || PySet_Add(seen, name) < 0 || PyList_Append(queue, name) < 0) {
-        Py_XDECREF(seen);
-        Py_XDECREF(queue);
-        PyErr_Clear();
-        return out;
+PyObject* importers_of(const GilHeld& gil, PyObject* name) {
+    PyRef out = PyRef::steal(PyList_New(0));
+    if (!out || !ready()) return out.release();
+    PyRef seen = PyRef::steal(PySet_New(nullptr));
+    PyRef queue = PyRef::steal(PyList_New(0));
+    if (!seen || !queue || PySet_Add(seen.get(), name) < 0 || PyList_Append(queue.get(), name) < 0) {
+        py_error::clear_logged(gil, "import graph: importers");
+        return out.release();
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(queue); ++i) {
-        PyObject* importers = PyDict_GetItemWithError(g_importers, PyList_GET_ITEM(queue, i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(queue.get()); ++i) {
+        PyObject* importers = PyDict_GetItemWithError(g_importers, PyList_GET_ITEM(queue.get(), i));  // borrowed
         if (!importers) continue;
-        PyObject* ordered = PySequence_List(importers);  // sorted: a stable, readable log order
-        if (!ordered || PyList_Sort(ordered) < 0) {
-            Py_XDECREF(ordered);
-            break;
-        }
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(ordered); ++j) {
-            PyObject* importer = PyList_GET_ITEM(ordered, j);
-            if (PySet_Contains(seen, importer) != 0) continue;
-            if (PySet_Add(seen, importer) < 0 || PyList_Append(queue, importer) < 0 || PyList_Append(out, importer) < 0)
+        PyRef ordered = PyRef::steal(PySequence_List(importers));  // sorted: a stable, readable log order
+        if (!ordered || PyList_Sort(ordered.get()) < 0) break;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(ordered.get()); ++j) {
+            PyObject* importer = PyList_GET_ITEM(ordered.get(), j);  // borrowed
+            if (PySet_Contains(seen.get(), importer) != 0) continue;
+            if (PySet_Add(seen.get(), importer) < 0 || PyList_Append(queue.get(), importer) < 0 ||
+                PyList_Append(out.get(), importer) < 0)
                 break;
         }
-        Py_DECREF(ordered);
     }
-    Py_DECREF(seen);
-    Py_DECREF(queue);
-    PyErr_Clear();
-    return out;
+    py_error::clear_logged(gil, "import graph: importers");
+    return out.release();
 }
 
 void settle(const GilHeld&) {
@@ -310,13 +278,12 @@ void settle(const GilHeld&) {
 
 void unload_importers(const GilHeld& gil, PyObject* name, const char* suffix) {
     finish_pending();
-    PyObject* importers = importers_of(gil, name);
-    for (Py_ssize_t i = 0; importers && i < PyList_GET_SIZE(importers); ++i) {
-        PyObject* importer = PyList_GET_ITEM(importers, i);
-        if (!unload(importer, suffix)) g_pending.emplace_back(Py_NewRef(importer), suffix);
+    PyRef importers = PyRef::steal(importers_of(gil, name));
+    for (Py_ssize_t i = 0; importers && i < PyList_GET_SIZE(importers.get()); ++i) {
+        PyObject* importer = PyList_GET_ITEM(importers.get(), i);  // borrowed
+        if (!unload(importer, suffix)) g_pending.emplace_back(PyRef::borrow(importer), suffix);
     }
-    Py_XDECREF(importers);
-    PyErr_Clear();
+    py_error::clear_logged(gil, "import graph: unloading importers");
 }
 
 }  // namespace gridlet::import_graph

@@ -3,6 +3,9 @@
 #include <stdexcept>
 
 #include "execution/active_runs.hpp"
+#include "kernel/py_class.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/py_json.hpp"
 #include "modules/import_graph.hpp"
 #include "util/log.hpp"
@@ -13,7 +16,7 @@ namespace {
 PyObject* g_loader_class = nullptr;
 PyObject* g_module_spec = nullptr;
 
-PyObject* cache_of(PyObject* self) { return PyObject_GetAttrString(self, "source_cache"); }
+PyRef cache_of(PyObject* self) { return PyRef::steal(PyObject_GetAttrString(self, "source_cache")); }
 
 bool require_str(PyObject* v, const char* what) {
     if (PyUnicode_Check(v)) return true;
@@ -28,10 +31,8 @@ PyObject* virtual_name(PyObject* name) { return PyUnicode_FromFormat("<virtual:%
 PyObject* loader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTuple(args, ":InMemoryModuleLoader")) return nullptr;
     (void)kwargs;
-    PyObject* cache = PyDict_New();
-    int rc = PyObject_SetAttrString(self, "source_cache", cache);
-    Py_DECREF(cache);
-    if (rc < 0) return nullptr;
+    PyRef cache = PyRef::steal(PyDict_New());
+    if (!cache || PyObject_SetAttrString(self, "source_cache", cache.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -42,10 +43,10 @@ PyObject* find_spec(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &target))
         return nullptr;
     if (!require_str(fullname, "fullname")) return nullptr;
-    PyObject* cache = cache_of(self);
+    PyRef cache = cache_of(self);
     if (!cache) return nullptr;
-    int found = PyDict_Check(cache) ? PyDict_Contains(cache, fullname) : PySequence_Contains(cache, fullname);
-    Py_DECREF(cache);
+    int found = PyDict_Check(cache.get()) ? PyDict_Contains(cache.get(), fullname)
+                                          : PySequence_Contains(cache.get(), fullname);
     if (found < 0) return nullptr;
     if (!found) Py_RETURN_NONE;
     return PyObject_CallFunctionObjArgs(g_module_spec, fullname, self, nullptr);
@@ -54,97 +55,81 @@ PyObject* find_spec(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* create_module(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 bool register_lines(PyObject* filename, PyObject* source) {
-    PyObject* linecache = PyImport_ImportModule("linecache");
+    PyRef linecache = PyRef::steal(PyImport_ImportModule("linecache"));
     if (!linecache) return false;
-    PyObject* cache = PyObject_GetAttrString(linecache, "cache");
-    Py_DECREF(linecache);
+    PyRef cache = PyRef::steal(PyObject_GetAttrString(linecache.get(), "cache"));
     if (!cache) return false;
-    PyObject* raw = PyUnicode_Splitlines(source, 0);
-    PyObject* newline = PyUnicode_FromString("\n");
-    PyObject* lines = raw ? PyList_New(PyList_GET_SIZE(raw)) : nullptr;
-    for (Py_ssize_t i = 0; lines && i < PyList_GET_SIZE(raw); ++i)
-        PyList_SET_ITEM(lines, i, PyUnicode_Concat(PyList_GET_ITEM(raw, i), newline));
-    bool ok = false;
-    if (lines) {
-        PyObject* entry = Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(source), Py_None, lines, filename);
-        ok = entry && PyObject_SetItem(cache, filename, entry) == 0;
-        Py_XDECREF(entry);
+    PyRef raw = PyRef::steal(PyUnicode_Splitlines(source, 0));
+    PyRef newline = PyRef::steal(PyUnicode_FromString("\n"));
+    if (!raw || !newline) return false;
+    PyRef lines = PyRef::steal(PyList_New(PyList_GET_SIZE(raw.get())));
+    if (!lines) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw.get()); ++i) {
+        PyObject* line = PyUnicode_Concat(PyList_GET_ITEM(raw.get(), i), newline.get());  // borrowed item
+        if (!line) return false;
+        PyList_SET_ITEM(lines.get(), i, line);  // steals
     }
-    Py_XDECREF(lines);
-    Py_XDECREF(raw);
-    Py_DECREF(newline);
-    Py_DECREF(cache);
-    return ok;
+    PyRef entry = PyRef::steal(
+        Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(source), Py_None, lines.get(), filename));
+    return entry && PyObject_SetItem(cache.get(), filename, entry.get()) == 0;
 }
 
 // Drops leading traceback entries that belong to the kernel's own Python code, so the user's
 // traceback starts in the module's lines.
-PyObject* trim_kernel_frames(PyObject* tb) {
-    while (tb && tb != Py_None) {
-        PyObject* frame = PyObject_GetAttrString(tb, "tb_frame");
-        PyObject* globals = frame ? PyObject_GetAttrString(frame, "f_globals") : nullptr;
-        PyObject* name = globals ? PyDict_GetItemString(globals, "__name__") : nullptr;
-        bool kernel_frame = name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "_gridlet_kernel") == 0;
-        Py_XDECREF(globals);
-        Py_XDECREF(frame);
-        PyErr_Clear();
-        if (!kernel_frame) break;
-        PyObject* next = PyObject_GetAttrString(tb, "tb_next");
-        PyErr_Clear();
-        Py_DECREF(tb);
-        tb = next;
+bool is_kernel_frame(const GilHeld& gil, PyObject* tb) {
+    PyRef frame = PyRef::steal(PyObject_GetAttrString(tb, "tb_frame"));
+    PyRef globals = PyRef::steal(frame ? PyObject_GetAttrString(frame.get(), "f_globals") : nullptr);
+    PyObject* name = globals ? PyDict_GetItemString(globals.get(), "__name__") : nullptr;  // borrowed
+    py_error::clear_logged(gil, "InMemoryModuleLoader traceback frame");
+    return name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "_gridlet_kernel") == 0;
+}
+
+PyRef trim_kernel_frames(const GilHeld& gil, PyRef tb) {
+    while (tb && tb.get() != Py_None && is_kernel_frame(gil, tb.get())) {
+        tb = PyRef::steal(PyObject_GetAttrString(tb.get(), "tb_next"));
+        py_error::clear_logged(gil, "InMemoryModuleLoader traceback tb_next");
     }
     return tb;
 }
 
 PyObject* exec_module(PyObject* self, PyObject* module) {
-    PyObject* name = PyObject_GetAttrString(module, "__name__");
+    const GilHeld& gil = GilHeld::from_python();
+    PyRef name = PyRef::steal(PyObject_GetAttrString(module, "__name__"));
     if (!name) return nullptr;
-    PyObject* cache = cache_of(self);
-    PyObject* source = cache ? PyObject_GetItem(cache, name) : nullptr;
-    Py_XDECREF(cache);
+    PyRef cache = cache_of(self);
+    PyRef source = PyRef::steal(cache ? PyObject_GetItem(cache.get(), name.get()) : nullptr);
     if (!source) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "No source code found for module '%U'", name);
-        Py_DECREF(name);
+        py_error::clear_expecting(gil, PyExc_KeyError, "InMemoryModuleLoader source lookup");
+        PyErr_Format(PyExc_ImportError, "No source code found for module '%U'", name.get());
         return nullptr;
     }
-    PyObject* filename = virtual_name(name);
-    if (!register_lines(filename, source)) {
+    PyRef filename = PyRef::steal(virtual_name(name.get()));
+    if (!filename) return nullptr;
+    if (!register_lines(filename.get(), source.get())) {
         ActiveRun::keep_interrupt();
-        PyErr_Clear();
+        py_error::clear_logged(gil, "InMemoryModuleLoader linecache");
     }
-    import_graph::ExecScope executing(GilHeld::from_python(), name);
+    import_graph::ExecScope executing(gil, name.get());
 
     static PyObject* compile_fn = PyDict_GetItemString(PyEval_GetBuiltins(), "compile");
-    PyObject* code = PyObject_CallFunction(compile_fn, "OOs", source, filename, "exec");
-    PyObject* result = nullptr;
-    if (code) {
-        PyObject* dict = PyModule_GetDict(module);
-        result = PyEval_EvalCode(code, dict, dict);
-        Py_DECREF(code);
-    }
-    Py_DECREF(source);
-    Py_DECREF(filename);
-    if (result) {
-        Py_DECREF(result);
-        Py_DECREF(name);
-        Py_RETURN_NONE;
-    }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyObject* message = value ? PyObject_Str(value) : nullptr;
-    if (!message) PyErr_Clear();
-    GLOG_ERROR("[InMemoryModuleLoader] Error executing module '{}': {}", text(name), message ? text(message) : "");
-    Py_XDECREF(message);
-    Py_DECREF(name);
-    tb = trim_kernel_frames(tb);
+    PyRef code = PyRef::steal(PyObject_CallFunction(compile_fn, "OOs", source.get(), filename.get(), "exec"));
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    if (code && drop(PyEval_EvalCode(code.get(), dict, dict))) Py_RETURN_NONE;
+
+    PyObject *t, *v, *b;
+    PyErr_Fetch(&t, &v, &b);
+    PyErr_NormalizeException(&t, &v, &b);
+    PyRef type = PyRef::steal(t), value = PyRef::steal(v), tb = PyRef::steal(b);
+    PyRef message = PyRef::steal(value ? PyObject_Str(value.get()) : nullptr);
+    if (!message) py_error::clear_logged(gil, "InMemoryModuleLoader error message");
+    GLOG_ERROR("[InMemoryModuleLoader] Error executing module '{}': {}", text(name.get()),
+               message ? text(message.get()) : "");
+    tb = trim_kernel_frames(gil, std::move(tb));
     if (value) {
-        PyException_SetTraceback(value, tb ? tb : Py_None);
-        PyException_SetCause(value, nullptr);  // raise ... from None
+        PyException_SetTraceback(value.get(), tb ? tb.get() : Py_None);
+        PyException_SetCause(value.get(), nullptr);  // raise ... from None
     }
-    PyErr_Restore(type, value, tb);
+    PyErr_Restore(type.release(), value.release(), tb.release());
     return nullptr;
 }
 
@@ -154,11 +139,8 @@ PyObject* update_module_method(PyObject* self, PyObject* const* args, Py_ssize_t
         return nullptr;
     }
     if (!require_str(args[0], "module_name") || !require_str(args[1], "code")) return nullptr;
-    PyObject* cache = cache_of(self);
-    if (!cache) return nullptr;
-    int rc = PyObject_SetItem(cache, args[0], args[1]);
-    Py_DECREF(cache);
-    if (rc < 0) return nullptr;
+    PyRef cache = cache_of(self);
+    if (!cache || PyObject_SetItem(cache.get(), args[0], args[1]) < 0) return nullptr;
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_Contains(modules, args[0]) == 1) {
         PyDict_DelItem(modules, args[0]);
@@ -169,32 +151,29 @@ PyObject* update_module_method(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* delete_module_method(PyObject* self, PyObject* name) {
+    const GilHeld& gil = GilHeld::from_python();
     if (!require_str(name, "module_name")) return nullptr;
-    PyObject* cache = cache_of(self);
+    PyRef cache = cache_of(self);
     if (!cache) return nullptr;
-    if (PyDict_Check(cache) && PyDict_Contains(cache, name) == 1) {
-        PyDict_DelItem(cache, name);
+    if (PyDict_Check(cache.get()) && PyDict_Contains(cache.get(), name) == 1) {
+        PyDict_DelItem(cache.get(), name);
         GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from source_cache", text(name));
     }
-    Py_DECREF(cache);
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_Contains(modules, name) == 1) {
         PyDict_DelItem(modules, name);
         GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from sys.modules", text(name));
     }
-    import_graph::unload_importers(GilHeld::from_python(), name, "");
-    import_graph::forget(GilHeld::from_python(), name);
-    PyObject* filename = virtual_name(name);
-    PyObject* linecache = PyImport_ImportModule("linecache");
-    PyObject* lc = linecache ? PyObject_GetAttrString(linecache, "cache") : nullptr;
-    if (lc && PyDict_Check(lc) && PyDict_Contains(lc, filename) == 1) {
-        PyDict_DelItem(lc, filename);
-        GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from linecache", text(filename));
+    import_graph::unload_importers(gil, name, "");
+    import_graph::forget(gil, name);
+    PyRef filename = PyRef::steal(virtual_name(name));
+    PyRef linecache = PyRef::steal(PyImport_ImportModule("linecache"));
+    PyRef lc = PyRef::steal(linecache ? PyObject_GetAttrString(linecache.get(), "cache") : nullptr);
+    if (filename && lc && PyDict_Check(lc.get()) && PyDict_Contains(lc.get(), filename.get()) == 1) {
+        PyDict_DelItem(lc.get(), filename.get());
+        GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from linecache", text(filename.get()));
     }
-    Py_XDECREF(lc);
-    Py_XDECREF(linecache);
-    Py_DECREF(filename);
-    PyErr_Clear();
+    py_error::clear_logged(gil, "InMemoryModuleLoader.delete_module cleanup");
     Py_RETURN_NONE;
 }
 
@@ -214,94 +193,75 @@ PyMethodDef loader_methods[] = {
 
 }  // namespace
 
-void ModuleLoader::register_class(const GilHeld&, PyObject* module) {
-    PyObject* globals = PyDict_New();
-    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-    PyDict_SetItemString(globals, "__name__", PyModule_GetNameObject(module));
-    PyObject* r = PyRun_String(
-        "import importlib.abc, importlib.machinery\n"
-        "class InMemoryModuleLoader(importlib.abc.MetaPathFinder, importlib.abc.Loader):\n"
-        "    'Finds and loads the workbook modules held in source_cache.'\n"
-        "_spec = importlib.machinery.ModuleSpec\n",
-        Py_file_input, globals, globals);
-    if (!r) {
+void ModuleLoader::register_class(const GilHeld& gil, PyObject* module) {
+    PyRef spec = PyRef::steal(PyImport_ImportModule("importlib.machinery"));
+    if (spec) spec = PyRef::steal(PyObject_GetAttrString(spec.get(), "ModuleSpec"));
+    PyRef cls = spec ? py_class::define(gil, module, "InMemoryModuleLoader",
+                                        "import importlib.abc\n"
+                                        "class InMemoryModuleLoader(importlib.abc.MetaPathFinder, importlib.abc.Loader):\n"
+                                        "    'Finds and loads the workbook modules held in source_cache.'\n",
+                                        loader_methods)
+                     : PyRef();
+    if (!cls) {
         PyErr_Print();
         throw std::runtime_error("cannot define InMemoryModuleLoader");
     }
-    Py_DECREF(r);
-    g_loader_class = PyDict_GetItemString(globals, "InMemoryModuleLoader");
-    g_module_spec = PyDict_GetItemString(globals, "_spec");
-    Py_INCREF(g_loader_class);
-    Py_INCREF(g_module_spec);
-    for (PyMethodDef* d = loader_methods; d->ml_name; ++d) {
-        PyObject* descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(g_loader_class), d);
-        PyObject_SetAttrString(g_loader_class, d->ml_name, descr);
-        Py_DECREF(descr);
-    }
-    PyModule_AddObjectRef(module, "InMemoryModuleLoader", g_loader_class);
-    import_graph::install(GilHeld::from_python(), g_loader_class);
-    Py_DECREF(globals);
+    // Both live as long as the process.
+    g_loader_class = cls.release();
+    g_module_spec = spec.release();
+    import_graph::install(gil, g_loader_class);
 }
 
-ModuleLoader::ModuleLoader(const GilHeld&) {
-    PyObject* m = PyImport_ImportModule("_gridlet_kernel");
+ModuleLoader::ModuleLoader(const GilHeld& gil) {
+    PyRef m = PyRef::steal(PyImport_ImportModule("_gridlet_kernel"));
     if (!m) {
         PyErr_Print();
         throw std::runtime_error("cannot import _gridlet_kernel");
     }
-    instance_ = PyObject_GetAttrString(m, "in_memory_loader");
-    if (!instance_) {
-        PyErr_Clear();
-        instance_ = PyObject_CallNoArgs(g_loader_class);
-        PyObject_SetAttrString(m, "in_memory_loader", instance_);
+    PyRef loader = PyRef::steal(PyObject_GetAttrString(m.get(), "in_memory_loader"));
+    if (!loader) {
+        py_error::clear_if(gil, PyExc_AttributeError);  // the first kernel creates it
+        loader = PyRef::steal(PyObject_CallNoArgs(g_loader_class));
+        if (loader) PyObject_SetAttrString(m.get(), "in_memory_loader", loader.get());
     }
-    Py_DECREF(m);
-    if (!instance_) {
+    if (!loader) {
         PyErr_Print();
         throw std::runtime_error("cannot create the module loader");
     }
+    instance_ = loader.release();  // lives as long as the process
 }
 
-void ModuleLoader::ensure_registered(const GilHeld&, bool log_if_added) {
+void ModuleLoader::ensure_registered(const GilHeld& gil, bool log_if_added) {
     PyObject* meta_path = PySys_GetObject("meta_path");
     if (!meta_path || !PyList_Check(meta_path)) return;
     int present = PySequence_Contains(meta_path, instance_);
     if (present == 1) return;
-    PyErr_Clear();
+    if (present < 0) py_error::clear_logged(gil, "sys.meta_path lookup");
     PyList_Insert(meta_path, 0, instance_);
     if (log_if_added) GLOG_DEBUG("[Kernel] Registered InMemoryModuleLoader in sys.meta_path");
 }
 
-PyObject* ModuleLoader::source_cache(const GilHeld&) const {
-    PyObject* cache = PyObject_GetAttrString(instance_, "source_cache");
-    if (!cache) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    Py_DECREF(cache);  // the instance keeps it alive
-    return cache;
+PyObject* ModuleLoader::source_cache(const GilHeld& gil) const {
+    PyRef cache = PyRef::steal(PyObject_GetAttrString(instance_, "source_cache"));
+    if (!cache) py_error::clear_logged(gil, "InMemoryModuleLoader.source_cache");
+    return cache.get();  // borrowed: the instance keeps it alive
 }
 
 bool ModuleLoader::has_source(const GilHeld& gil, const std::string& name) const {
     PyObject* cache = source_cache(gil);
     if (!cache) return false;
-    PyObject* key = PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
-    int found = key ? PySequence_Contains(cache, key) : -1;
-    Py_XDECREF(key);
-    if (found < 0) PyErr_Clear();
+    PyRef key = PyRef::steal(PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size())));
+    int found = key ? PySequence_Contains(cache, key.get()) : -1;
+    if (found < 0) py_error::clear_logged(gil, "InMemoryModuleLoader source lookup");
     return found == 1;
 }
 
 bool ModuleLoader::update_module(const GilHeld&, PyObject* name, PyObject* code) {
-    PyObject* r = PyObject_CallMethod(instance_, "update_module", "OO", name, code);
-    Py_XDECREF(r);
-    return r != nullptr;
+    return drop(PyObject_CallMethod(instance_, "update_module", "OO", name, code));
 }
 
 bool ModuleLoader::delete_module(const GilHeld&, PyObject* name) {
-    PyObject* r = PyObject_CallMethod(instance_, "delete_module", "O", name);
-    Py_XDECREF(r);
-    return r != nullptr;
+    return drop(PyObject_CallMethod(instance_, "delete_module", "O", name));
 }
 
 }  // namespace gridlet

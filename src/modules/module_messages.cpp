@@ -4,6 +4,7 @@
 
 #include "execution/tracebacks.hpp"
 #include "kernel/kernel.hpp"
+#include "kernel/py_ref.hpp"
 #include "language/language_service.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/json_text.hpp"
@@ -44,11 +45,9 @@ void handle_update_module(Kernel& kernel, const GilHeld& gil, const boost::json:
     auto code = fields::text(message, "code", "", true);
     if (!code) throw fields::FieldError("update_module requires code to be a string");
     {
-        PyObject* n = py_text(*name);
-        PyObject* c = py_text(*code);
-        bool ok = n && c && kernel.loader().update_module(gil, n, c);
-        Py_XDECREF(n);
-        Py_XDECREF(c);
+        PyRef n = PyRef::steal(py_text(*name));
+        PyRef c = PyRef::steal(py_text(*code));
+        bool ok = n && c && kernel.loader().update_module(gil, n.get(), c.get());
         if (!ok) throw std::runtime_error(error_record_from_pending(gil).message);
     }
     GLOG_INFO("[Kernel] Updated virtual module: {}", *name);
@@ -63,9 +62,8 @@ void handle_delete_module(Kernel& kernel, const GilHeld& gil, const boost::json:
         return;
     }
     {
-        PyObject* n = py_text(*name);
-        bool ok = n && kernel.loader().delete_module(gil, n);
-        Py_XDECREF(n);
+        PyRef n = PyRef::steal(py_text(*name));
+        bool ok = n && kernel.loader().delete_module(gil, n.get());
         if (!ok) throw std::runtime_error(error_record_from_pending(gil).message);
     }
     kernel.language().delete_module(*name);

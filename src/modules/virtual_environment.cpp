@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <set>
 
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/py_json.hpp"
 #include "util/log.hpp"
 
@@ -11,7 +13,7 @@ namespace {
 
 PyObject* path_list() { return PySys_GetObject("path"); }  // borrowed
 
-PyObject* py_text(const std::string& s) { return py_json::str_of(GilHeld::from_python(), s); }
+PyRef py_text(const std::string& s) { return PyRef::steal(py_json::str_of(GilHeld::from_python(), s)); }
 
 }  // namespace
 
@@ -29,21 +31,19 @@ std::vector<std::string> VirtualEnvironment::sys_path(const GilHeld& gil) {
     return out;
 }
 
-bool VirtualEnvironment::in_sys_path(const GilHeld&, const std::string& path) {
-    PyObject* p = py_text(path);
-    int found = PySequence_Contains(path_list(), p);
-    Py_DECREF(p);
-    if (found < 0) PyErr_Clear();
+bool VirtualEnvironment::in_sys_path(const GilHeld& gil, const std::string& path) {
+    PyRef p = py_text(path);
+    int found = p ? PySequence_Contains(path_list(), p.get()) : -1;
+    if (found < 0) py_error::clear_logged(gil, "sys.path lookup");
     return found == 1;
 }
 
-bool VirtualEnvironment::remove_from_sys_path(const GilHeld&, const std::string& path) {
+bool VirtualEnvironment::remove_from_sys_path(const GilHeld& gil, const std::string& path) {
     PyObject* list = path_list();
-    PyObject* p = py_text(path);
-    Py_ssize_t at = PySequence_Index(list, p);
-    Py_DECREF(p);
+    PyRef p = py_text(path);
+    Py_ssize_t at = p ? PySequence_Index(list, p.get()) : -1;
     if (at < 0) {
-        PyErr_Clear();
+        py_error::clear_expecting(gil, PyExc_ValueError, "sys.path removal");  // ValueError: not there
         return false;
     }
     PySequence_DelItem(list, at);
@@ -51,15 +51,11 @@ bool VirtualEnvironment::remove_from_sys_path(const GilHeld&, const std::string&
 }
 
 void VirtualEnvironment::insert_sys_path(const GilHeld&, Py_ssize_t index, const std::string& path) {
-    PyObject* p = py_text(path);
-    PyList_Insert(path_list(), index, p);
-    Py_DECREF(p);
+    if (PyRef p = py_text(path)) PyList_Insert(path_list(), index, p.get());
 }
 
 void VirtualEnvironment::append_sys_path(const GilHeld&, const std::string& path) {
-    PyObject* p = py_text(path);
-    PyList_Append(path_list(), p);
-    Py_DECREF(p);
+    if (PyRef p = py_text(path)) PyList_Append(path_list(), p.get());
 }
 
 void VirtualEnvironment::add_path(const GilHeld& gil, const std::string& path) {
@@ -87,26 +83,27 @@ std::vector<std::string> VirtualEnvironment::unload_modules_from(const GilHeld& 
     std::vector<std::string> unload;
     if (stale.empty()) return unload;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* items = PyDict_Items(modules);  // snapshot
+    PyRef items = PyRef::steal(PyDict_Items(modules));  // snapshot
     if (!items) {
-        PyErr_Clear();
+        py_error::clear_logged(gil, "sys.modules snapshot");
         return unload;
     }
     std::set<std::string> packages;
     std::vector<std::string> names;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items, i);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);  // borrowed
         PyObject* name = PyTuple_GET_ITEM(pair, 0);
         if (!PyUnicode_Check(name)) continue;
         std::string n = py_json::utf8_of(gil, name);
         names.push_back(n);
-        PyObject* file = PyObject_GetAttrString(PyTuple_GET_ITEM(pair, 1), "__file__");
+        PyRef file = PyRef::steal(PyObject_GetAttrString(PyTuple_GET_ITEM(pair, 1), "__file__"));
         if (!file) {
-            PyErr_Clear();
+            // no __file__ (built-in modules); a module whose attribute lookup fails is logged
+            py_error::clear_expecting(gil, PyExc_AttributeError, "module __file__");
             continue;
         }
-        if (PyUnicode_Check(file)) {
-            std::string f = py_json::utf8_of(gil, file);
+        if (PyUnicode_Check(file.get())) {
+            std::string f = py_json::utf8_of(gil, file.get());
             for (const auto& s : stale) {
                 if (f.starts_with(s)) {
                     packages.insert(n.substr(0, n.find('.')));
@@ -114,23 +111,20 @@ std::vector<std::string> VirtualEnvironment::unload_modules_from(const GilHeld& 
                 }
             }
         }
-        Py_DECREF(file);
     }
-    Py_DECREF(items);
     for (const auto& n : names)
         if (packages.count(n.substr(0, n.find('.')))) unload.push_back(n);
     std::stable_sort(unload.begin(), unload.end(), [](const std::string& a, const std::string& b) {
         return std::count(a.begin(), a.end(), '.') > std::count(b.begin(), b.end(), '.');
     });
     for (const auto& n : unload) {
-        PyObject* key = py_text(n);
-        if (PyDict_Contains(modules, key) == 1) {
-            PyDict_DelItem(modules, key);
+        PyRef key = py_text(n);
+        if (key && PyDict_Contains(modules, key.get()) == 1) {
+            PyDict_DelItem(modules, key.get());
             GLOG_DEBUG("Unloaded module: {}", n);
         }
-        Py_DECREF(key);
     }
-    PyErr_Clear();
+    py_error::clear_logged(gil, "unloading modules");
     return unload;
 }
 

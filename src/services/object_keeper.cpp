@@ -1,9 +1,12 @@
 #include "services/object_keeper.hpp"
 
 #include <stdexcept>
+#include <utility>
 
 #include "execution/tracebacks.hpp"
 #include "kernel/kernel.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 #include "util/log.hpp"
@@ -12,22 +15,18 @@ namespace gridlet {
 namespace {
 
 std::string class_name(PyObject* obj) {
-    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
+    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
     if (!name) {
-        PyErr_Clear();
+        py_error::clear_logged(GilHeld::from_python(), "object keeper: type name");
         return Py_TYPE(obj)->tp_name;
     }
-    std::string s = py_json::utf8_of(GilHeld::from_python(), name);
-    Py_DECREF(name);
-    return s;
+    return py_json::utf8_of(GilHeld::from_python(), name.get());
 }
 
 std::string repr_or_throw(const GilHeld& gil, PyObject* obj) {
-    PyObject* r = PyObject_Repr(obj);
+    PyRef r = PyRef::steal(PyObject_Repr(obj));
     if (!r) throw PythonErrorSet();  // the repr's own exception reaches the caller
-    std::string s = py_json::utf8_of(gil, r);
-    Py_DECREF(r);
-    return s;
+    return py_json::utf8_of(gil, r.get());
 }
 
 }  // namespace
@@ -56,102 +55,85 @@ void ObjectKeeper::announce(const GilHeld& gil, const char* action, PyObject* ke
 
 void ObjectKeeper::save(const GilHeld& gil, PyObject* key, PyObject* obj) {
     if (PyUnicode_GET_LENGTH(key) == 0) throw std::invalid_argument("ObjectKeeper key must be a non-empty string");
-    PyObject* previous = nullptr;
+    PyRef previous;  // released after the lock: its __del__ may run Python code
     {
         std::lock_guard lock(mutex_);
-        previous = PyDict_GetItemWithError(objects_, key);
-        Py_XINCREF(previous);  // released after the lock: its __del__ may run Python code
+        previous = PyRef::borrow(PyDict_GetItemWithError(objects_, key));
         PyDict_SetItem(objects_, key, obj);
     }
-    Py_XDECREF(previous);
+    previous.reset();
     announce(gil, "update", key, obj);
     GLOG_DEBUG("[Kernel] Saved object: {} (type: {})", py_json::utf8_of(gil, key), class_name(obj));
 }
 
-PyObject* ObjectKeeper::get(const GilHeld&, PyObject* key) {
+PyObject* ObjectKeeper::get(const GilHeld& gil, PyObject* key) {
     std::lock_guard lock(mutex_);
-    PyObject* v = PyDict_GetItemWithError(objects_, key);
+    PyRef v = PyRef::borrow(PyDict_GetItemWithError(objects_, key));
     if (!v) {
-        PyErr_Clear();
+        py_error::clear_logged(gil, "object keeper: lookup");  // absent keys set no error
         Py_RETURN_NONE;
     }
-    Py_INCREF(v);
-    return v;
+    return v.release();
 }
 
 void ObjectKeeper::clear(const GilHeld& gil, PyObject* key) {
-    PyObject* previous = nullptr;
+    PyRef previous;  // released after the lock, as in save
     {
         std::lock_guard lock(mutex_);
-        previous = PyDict_GetItemWithError(objects_, key);
-        if (previous) {
-            Py_INCREF(previous);
-            PyDict_DelItem(objects_, key);
-        } else {
-            PyErr_Clear();
-        }
+        previous = PyRef::borrow(PyDict_GetItemWithError(objects_, key));
+        if (previous) PyDict_DelItem(objects_, key);
+        else py_error::clear_logged(gil, "object keeper: lookup");
     }
-    Py_XDECREF(previous);
+    previous.reset();
     announce(gil, "delete", key, nullptr);
     GLOG_DEBUG("[Kernel] Cleared object: {}", py_json::utf8_of(gil, key));
 }
 
 void ObjectKeeper::clear_all(const GilHeld& gil) {
-    PyObject* old;
+    PyRef old;  // the keeper's own reference to the old dict, released after the lock
     {
         std::lock_guard lock(mutex_);
-        old = objects_;
-        objects_ = PyDict_New();
+        old = PyRef::steal(std::exchange(objects_, PyDict_New()));
     }
-    Py_DECREF(old);
+    old.reset();
     announce(gil, "clear_all", nullptr, nullptr);
     GLOG_DEBUG("[Kernel] Cleared all objects");
 }
 
 PyObject* ObjectKeeper::registry(const GilHeld& gil) {
-    PyObject* items;
+    PyRef items;
     {
         std::lock_guard lock(mutex_);
-        items = PyDict_Items(objects_);  // snapshot; reprs run outside the lock
+        items = PyRef::steal(PyDict_Items(objects_));  // snapshot; reprs run outside the lock
     }
     if (!items) return nullptr;
-    PyObject* out = PyList_New(0);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items, i);
+    PyRef out = PyRef::steal(PyList_New(0));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);  // borrowed, as are its key and object
         PyObject* key = PyTuple_GET_ITEM(pair, 0);
         PyObject* obj = PyTuple_GET_ITEM(pair, 1);
-        PyObject* repr = PyObject_Repr(obj);
-        if (!repr) {
-            Py_DECREF(items);
-            Py_DECREF(out);
-            return nullptr;
-        }
+        PyRef repr = PyRef::steal(PyObject_Repr(obj));
+        if (!repr) return nullptr;
         std::string type = class_name(obj);
-        PyObject* entry = Py_BuildValue("{s:O,s:s,s:N}", "key", key, "type", type.c_str(), "repr", repr);
-        PyList_Append(out, entry);
-        Py_DECREF(entry);
+        PyRef entry = PyRef::steal(
+            Py_BuildValue("{s:O,s:s,s:O}", "key", key, "type", type.c_str(), "repr", repr.get()));
+        if (!entry || PyList_Append(out.get(), entry.get()) < 0) return nullptr;
     }
-    Py_DECREF(items);
     (void)gil;
-    return out;
+    return out.release();
 }
 
 void ObjectKeeper::send_registry(const GilHeld& gil) {
     std::string msg;
     {
-        PyObject* list = registry(gil);
+        PyRef list = PyRef::steal(registry(gil));
         if (!list) {
             std::string err = error_record_from_pending(gil).message;
             throw std::runtime_error("get_object_registry failed: " + err);
         }
         msg = "{\"type\":\"object_registry_response\",\"objects\":";
-        try {
-            py_json::append(gil, list, msg);
-        } catch (...) {
-            Py_DECREF(list);
-            throw;
-        }
-        Py_DECREF(list);
+        py_json::append(gil, list.get(), msg);
     }
     msg += ",\"workbook_id\":" + kernel_.workbook_id_json() + "}";
     kernel_.send_json(msg, {"object_registry_response", {}});

@@ -8,6 +8,8 @@
 #include "execution/active_runs.hpp"
 #include "kernel/fd_capture.hpp"
 #include "kernel/kernel.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 #include "util/log.hpp"
@@ -29,14 +31,12 @@ std::string float_text(double v) {
 }
 
 // True on the bridge's event loop thread (read without starting the loop).
-bool on_bridge_loop_thread(const GilHeld&, Kernel& kernel) {
-    PyObject* messaging = PyObject_GetAttrString(kernel.bridge_module(), "messaging");
-    PyObject* ident = messaging ? PyObject_GetAttrString(messaging, "_loop_thread_ident") : nullptr;
+bool on_bridge_loop_thread(const GilHeld& gil, Kernel& kernel) {
+    PyRef messaging = PyRef::steal(PyObject_GetAttrString(kernel.bridge_module(), "messaging"));
+    PyRef ident = PyRef::steal(messaging ? PyObject_GetAttrString(messaging.get(), "_loop_thread_ident") : nullptr);
     bool same = false;
-    if (ident && PyLong_Check(ident)) same = PyLong_AsUnsignedLong(ident) == PyThread_get_thread_ident();
-    if (PyErr_Occurred()) PyErr_Clear();
-    Py_XDECREF(ident);
-    Py_XDECREF(messaging);
+    if (ident && PyLong_Check(ident.get())) same = PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
+    py_error::clear_logged(gil, "sys_request: bridge loop thread");
     return same;
 }
 
@@ -51,18 +51,16 @@ PyObject* send_request_sync(const GilHeld& gil, Kernel& kernel, PyObject* req, d
         PyErr_Format(PyExc_TypeError, "req must be a dict, not %.100s", Py_TYPE(req)->tp_name);
         return nullptr;
     }
-    PyObject* payload = PyDict_Copy(req);
+    PyRef payload = PyRef::steal(PyDict_Copy(req));
     if (!payload) return nullptr;
     const std::string id = uuid::v4_hex();
-    PyObject* id_obj = PyUnicode_FromStringAndSize(id.data(), Py_ssize_t(id.size()));
-    PyObject* kind = PyUnicode_FromString("request");
-    PyDict_SetItemString(payload, "requestId", id_obj);
-    PyDict_SetItemString(payload, "kind", kind);
-    Py_DECREF(id_obj);
-    Py_DECREF(kind);
+    PyRef id_obj = PyRef::steal(PyUnicode_FromStringAndSize(id.data(), Py_ssize_t(id.size())));
+    PyRef kind = PyRef::steal(PyUnicode_FromString("request"));
+    if (!id_obj || !kind || PyDict_SetItemString(payload.get(), "requestId", id_obj.get()) < 0 ||
+        PyDict_SetItemString(payload.get(), "kind", kind.get()) < 0)
+        return nullptr;
 
     if (kernel.is_listener_thread() || on_bridge_loop_thread(gil, kernel)) {
-        Py_DECREF(payload);
         PyErr_SetString(PyExc_RuntimeError,
                         "send_sys_request must not be called from the async event loop thread to avoid deadlock");
         return nullptr;
@@ -72,13 +70,12 @@ PyObject* send_request_sync(const GilHeld& gil, Kernel& kernel, PyObject* req, d
 
     std::string message = "{\"type\":\"sys_request\",\"payload\":";
     try {
-        py_json::append(gil, payload, message);
+        py_json::append(gil, payload.get(), message);
     } catch (const py_json::EncodeError& e) {
-        Py_DECREF(payload);
         PyErr_SetString(PyExc_TypeError, e.what());
         return nullptr;
     }
-    Py_DECREF(payload);
+    payload.reset();
     message += '}';
 
     // One deadline for both waits: room in the write queue, then the answer.
