@@ -48,7 +48,7 @@ public:
     static constexpr auto kMaxQueueWait = std::chrono::microseconds(1000);
     // How long a worker whose queue ran dry polls for the next task (GIL released) before it
     // goes to sleep.
-    static constexpr auto kIdleSpin = std::chrono::microseconds(50);
+    static constexpr auto kIdleSpin = std::chrono::microseconds(20);
 
 private:
     struct Queued {
