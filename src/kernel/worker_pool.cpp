@@ -129,14 +129,14 @@ void WorkerPool::worker_main(int index) {
         lock.unlock();
 
         PyEval_RestoreThread(tstate);
-        for (;;) {
+        for (int taken = 1;; ++taken) {
             run(token, task, ticket);
             task = nullptr;
             lock.lock();
-            if (queue_.empty() && !stopping_ && kIdleSpin.count() > 0) {
-                // The queue ran dry: stay awake a moment without the GIL, so that the next call
-                // of a storm is taken without a wake-up (the listener does not signal a pool
-                // that has a draining worker).
+            if (queue_.empty() && !stopping_ && taken > 1 && kIdleSpin.count() > 0) {
+                // The queue ran dry after more than one task (a storm, not a lone request): stay
+                // awake a moment without the GIL, so that the storm's next call is taken without
+                // a wake-up (the listener does not signal a pool that has a draining worker).
                 lock.unlock();
                 tstate = PyEval_SaveThread();
                 const bool more = spin_for_work();

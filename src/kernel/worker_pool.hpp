@@ -46,8 +46,8 @@ public:
 
     // How long a queued task may wait behind a busy worker before another one is woken.
     static constexpr auto kMaxQueueWait = std::chrono::microseconds(1000);
-    // How long a worker whose queue ran dry polls for the next task (GIL released) before it
-    // goes to sleep.
+    // How long a worker whose queue ran dry after a burst of tasks polls for the next one (GIL
+    // released) before it goes to sleep. A worker that ran a single task sleeps at once.
     static constexpr auto kIdleSpin = std::chrono::microseconds(20);
 
 private:
