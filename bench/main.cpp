@@ -22,9 +22,7 @@ void usage(std::FILE* out) {
                "  --kernel PATH        kernel binary (default: gridlet-kernel in the folder above\n"
                "                       this program's, i.e. build/gridlet-kernel)\n"
                "  --scenario NAME      run only this scenario; repeat or give a comma list\n"
-               "                       (startup, exec_rtt, print_flood, cfc_rtt, cfc_storm,\n"
-               "                       streaming, big_result, interrupt; default: all in that order;\n"
-               "                       and soak, only when named)\n"
+               "                       (default: all marked * below, in that order)\n"
                "  --json               print a JSON summary on stdout (figure lines go to stderr)\n"
                "  --storm-calls N      calls in cfc_storm (default 20000)\n"
                "  --rtt-calls N        measured round trips in exec_rtt and cfc_rtt (default 5000)\n"
@@ -45,7 +43,16 @@ void usage(std::FILE* out) {
                "  --kernel-log PATH    file for the kernel's stdout/stderr (default\n"
                "                       $TMPDIR/gridlet-bench-kernel.log; '-' keeps them on ours)\n"
                "  --log-level LEVEL    GRIDLET_LOG_LEVEL for the kernel (default WARNING)\n"
-               "  --help               this text\n");
+               "  --echo-kernel PATH   the floor kernel of floor_rtt (default: gridlet-echo-kernel\n"
+               "                       beside this program)\n"
+               "  --cells-rows N       rows of the 1,000,000-cell scenarios (default 1000)\n"
+               "  --cells-cols N       columns of them (default 1000; the frame has 10x the rows\n"
+               "                       and a tenth of the columns)\n"
+               "  --help               this text\n"
+               "\n"
+               "Scenarios:\n");
+  for (const auto& e : bench::scenario_registry())
+    std::fprintf(out, "  %c %-12s %s\n", e.by_default ? '*' : ' ', e.name, e.summary);
 }
 
 bool split_into(const std::string& list, std::vector<std::string>& out) {
@@ -92,6 +99,12 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--kernel") {
       opt.kernel_path = value();
+    } else if (a == "--echo-kernel") {
+      opt.echo_kernel_path = value();
+    } else if (a == "--cells-rows") {
+      opt.cells_rows = std::max(1, static_cast<int>(number()));
+    } else if (a == "--cells-cols") {
+      opt.cells_cols = std::max(10, static_cast<int>(number()));
     } else if (a == "--scenario") {
       split_into(value(), opt.scenarios);
     } else if (a == "--json") {
@@ -154,6 +167,12 @@ int main(int argc, char** argv) {
   if (access(opt.kernel_path.c_str(), X_OK) != 0) {
     std::fprintf(stderr, "kernel binary not found or not executable: %s\n", opt.kernel_path.c_str());
     return 2;
+  }
+  if (opt.echo_kernel_path.empty()) {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./x");
+    opt.echo_kernel_path = dir.substr(0, dir.rfind('/') + 1) + "gridlet-echo-kernel";
   }
   if (!log_given) {
     const char* tmp = std::getenv("TMPDIR");

@@ -31,7 +31,21 @@ constexpr std::string_view kModuleSource =
     "    return \"x\" * n\n"
     "\n"
     "def echo(value):\n"
-    "    return value\n";
+    "    return value\n"
+    "\n"
+    "def cells_list(rows, cols):\n"
+    "    return [[(r * cols + c) / 7 for c in range(cols)] for r in range(rows)]\n"
+    "\n"
+    "def cells_numpy(rows, cols):\n"
+    "    import numpy\n"
+    "    return numpy.arange(rows * cols).reshape(rows, cols) / 7\n"
+    "\n"
+    "def cells_frame(rows, cols):\n"
+    "    import numpy, pandas\n"
+    "    return pandas.DataFrame(numpy.arange(rows * cols).reshape(rows, cols) / 7)\n"
+    "\n"
+    "def cells_count(rows):\n"
+    "    return [len(rows), sum(len(r) for r in rows), rows[-1][-1]]\n";
 
 double ms_between(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
@@ -83,15 +97,42 @@ struct HandlerScope {
 
 }  // namespace
 
+const std::vector<ScenarioEntry>& scenario_registry() {
+  static const std::vector<ScenarioEntry> entries = {
+      {"startup", true, "kernels started, connected, asked 1 + 1 and shut down", &Runner::scenario_startup},
+      {"floor_rtt", true, "round trips to gridlet-echo-kernel (no Python): the floor", &Runner::scenario_floor_rtt},
+      {"exec_rtt", true, "sequential execution_request round trips", &Runner::scenario_exec_rtt},
+      {"print_flood", true, "one run printing many lines", &Runner::scenario_print_flood},
+      {"cfc_rtt", true, "sequential custom_function_call round trips", &Runner::scenario_cfc_rtt},
+      {"cfc_storm", true, "pipelined custom_function_call", &Runner::scenario_cfc_storm},
+      {"streaming", true, "one streamed generator", &Runner::scenario_streaming},
+      {"big_result", true, "a 16 MiB string result, chunked", &Runner::scenario_big_result},
+      {"cells_list", true, "1,000,000 float cells returned as a list of rows", &Runner::scenario_cells_list},
+      {"cells_numpy", true, "1,000,000 float cells returned as a numpy array", &Runner::scenario_cells_numpy},
+      {"cells_frame", true, "1,000,000 float cells returned as a pandas DataFrame", &Runner::scenario_cells_frame},
+      {"cells_in", true, "1,000,000 float cells received as the argument, chunked", &Runner::scenario_cells_in},
+      {"interrupt", true, "interrupts of a running loop", &Runner::scenario_interrupt},
+      {"soak", false, "long mixed load with memory and resource checks", &Runner::scenario_soak},
+  };
+  return entries;
+}
+
 const std::vector<std::string>& all_scenarios() {
-  static const std::vector<std::string> names = {"startup",   "exec_rtt",   "print_flood", "cfc_rtt",  "cfc_storm",
-                                                 "streaming", "big_result", "interrupt",   "soak"};
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> v;
+    for (const auto& e : scenario_registry()) v.push_back(e.name);
+    return v;
+  }();
   return names;
 }
 
 const std::vector<std::string>& default_scenarios() {
-  static const std::vector<std::string> names = {"startup",   "exec_rtt",   "print_flood", "cfc_rtt",
-                                                 "cfc_storm", "streaming", "big_result",  "interrupt"};
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> v;
+    for (const auto& e : scenario_registry())
+      if (e.by_default) v.push_back(e.name);
+    return v;
+  }();
   return names;
 }
 
@@ -116,10 +157,10 @@ asio::awaitable<void> Runner::sleep(double seconds) {
   co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
 }
 
-asio::awaitable<std::unique_ptr<Runner::Session>> Runner::start_kernel() {
+asio::awaitable<std::unique_ptr<Runner::Session>> Runner::start_kernel(const std::string& path) {
   auto s = std::make_unique<Session>();
   SpawnOptions so;
-  so.kernel_path = opt_.kernel_path;
+  so.kernel_path = path.empty() ? opt_.kernel_path : path;
   so.workbook_id = opt_.workbook_id;
   so.port = port_;
   so.log_level = opt_.log_level;
@@ -312,8 +353,9 @@ asio::awaitable<bool> Runner::ensure_module(Session& s, ScenarioResult& r) {
 asio::awaitable<void> Runner::sequential_rtt(ScenarioResult& r, int calls, std::string_view reply_type,
                                              const std::function<std::string(int)>& make,
                                              const std::function<std::string(int)>& id,
-                                             const std::function<std::string(std::string_view)>& check) {
-  Session* s = co_await shared_session(r);
+                                             const std::function<std::string(std::string_view)>& check,
+                                             Session* session, std::string_view figure_prefix) {
+  Session* s = session ? session : co_await shared_session(r);
   if (!s) co_return;
   if (reply_type == "function_execution_result" && !co_await ensure_module(*s, r)) co_return;
 
@@ -359,12 +401,13 @@ asio::awaitable<void> Runner::sequential_rtt(ScenarioResult& r, int calls, std::
   if (!co_await wait_done(*s, done, r, what)) co_return;
   std::sort(lat.begin(), lat.end());
   double mean = std::accumulate(lat.begin(), lat.end(), 0.0) / lat.size();
-  figure(r, "p50", percentile(lat, 50), "us");
-  figure(r, "p99", percentile(lat, 99), "us");
-  figure(r, "mean", mean, "us");
-  figure(r, "max", lat.back(), "us");
-  figure(r, "calls", static_cast<double>(lat.size()), "");
-  figure(r, "calls_per_s", lat.size() / (mean * lat.size() / 1e6), "1/s");
+  const std::string pre(figure_prefix);
+  figure(r, pre + "p50", percentile(lat, 50), "us");
+  figure(r, pre + "p99", percentile(lat, 99), "us");
+  figure(r, pre + "mean", mean, "us");
+  figure(r, pre + "max", lat.back(), "us");
+  figure(r, pre + "calls", static_cast<double>(lat.size()), "");
+  figure(r, pre + "calls_per_s", lat.size() / (mean * lat.size() / 1e6), "1/s");
 }
 
 // Spawn to connected, idle memory, first request and shutdown, over several kernels.
@@ -445,6 +488,43 @@ asio::awaitable<void> Runner::scenario_exec_rtt(ScenarioResult& r) {
     return contains(m, R"("result":"2")") ? "" : "unexpected execution_result: " + excerpt(m);
   };
   co_await sequential_rtt(r, opt_.rtt_calls, "execution_result", make, id, check);
+}
+
+// The same round trips to gridlet-echo-kernel, which answers without Python: what the socket,
+// the framing and one JSON parse cost on this machine, measured in the same run.
+asio::awaitable<void> Runner::scenario_floor_rtt(ScenarioResult& r) {
+  std::unique_ptr<Session> s;
+  std::string error;
+  try {
+    s = co_await start_kernel(opt_.echo_kernel_path);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  if (!s) {
+    r.fail("cannot start " + opt_.echo_kernel_path + ": " + error);
+    co_return;
+  }
+  s->module_sent = true;  // it answers calls without any module
+  const std::function<std::string(int)> exec_make = [](int i) {
+    return exec_request("1 + 1", "floor-e-" + std::to_string(i));
+  };
+  const std::function<std::string(int)> exec_id = [](int i) { return "floor-e-" + std::to_string(i); };
+  const std::function<std::string(std::string_view)> exec_check = [](std::string_view m) -> std::string {
+    return contains(m, R"("result":"2")") ? "" : "unexpected execution_result: " + excerpt(m);
+  };
+  co_await sequential_rtt(r, opt_.rtt_calls, "execution_result", exec_make, exec_id, exec_check, s.get(), "exec_");
+  const std::string wb = opt_.workbook_id;
+  const std::function<std::string(int)> cfc_make = [wb](int i) {
+    return call_request(wb, "add", "[1,2]", "floor-c-" + std::to_string(i), kModule);
+  };
+  const std::function<std::string(int)> cfc_id = [](int i) { return "floor-c-" + std::to_string(i); };
+  const std::function<std::string(std::string_view)> cfc_check = [](std::string_view m) -> std::string {
+    return contains(m, R"("result":3)") ? "" : "unexpected result: " + excerpt(m);
+  };
+  if (r.ok)
+    co_await sequential_rtt(r, opt_.rtt_calls, "function_execution_result", cfc_make, cfc_id, cfc_check, s.get(),
+                            "cfc_");
+  co_await stop_kernel(*s, &r);
 }
 
 // Interrupts of a running pure-Python loop, one after the other: from the interrupt_request to
@@ -736,10 +816,12 @@ asio::awaitable<void> Runner::scenario_big_result(ScenarioResult& r) {
     }
   };
   auto before = s->link->stats();
+  reset_peak(*s, r);
   t0 = Clock::now();
   s->link->send(call_request(opt_.workbook_id, "big", "[" + std::to_string(opt_.big_bytes) + "]", id, kModule));
   if (!co_await wait_done(*s, done, r, "waiting for function_execution_result")) co_return;
   auto after = s->link->stats();
+  co_await memory_after(*s, r);
   double secs = ms_between(t0, t1) / 1000.0;
   double mib = 1024.0 * 1024.0;
   figure(r, "total_ms", secs * 1000.0, "ms");
@@ -758,16 +840,12 @@ asio::awaitable<void> Runner::run() {
     r.name = name;
     cpu_pid_ = -1;  // set by shared_session when the scenario gets its kernel
 
-    if (name == "startup") co_await scenario_startup(r);
-    else if (name == "exec_rtt") co_await scenario_exec_rtt(r);
-    else if (name == "print_flood") co_await scenario_print_flood(r);
-    else if (name == "cfc_rtt") co_await scenario_cfc_rtt(r);
-    else if (name == "cfc_storm") co_await scenario_cfc_storm(r);
-    else if (name == "streaming") co_await scenario_streaming(r);
-    else if (name == "big_result") co_await scenario_big_result(r);
-    else if (name == "interrupt") co_await scenario_interrupt(r);
-    else if (name == "soak") co_await scenario_soak(r);
-    else r.fail("unknown scenario");
+    const auto& entries = scenario_registry();
+    auto entry = std::find_if(entries.begin(), entries.end(), [&](const ScenarioEntry& e) { return name == e.name; });
+    if (entry == entries.end())
+      r.fail("unknown scenario");
+    else
+      co_await (this->*(entry->run))(r);
 
     if (r.ok && shared_ && shared_->proc->pid() == cpu_pid_ && !shared_->proc->poll_exit()) {
       // CPU used by both sides from the moment the scenario had its kernel.

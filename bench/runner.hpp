@@ -4,6 +4,8 @@
 #include "kernel_link.hpp"
 #include "kernel_process.hpp"
 
+#include <boost/json/value.hpp>
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -15,6 +17,7 @@ namespace bench {
 
 struct Options {
   std::string kernel_path;
+  std::string echo_kernel_path;  // the floor: gridlet-echo-kernel
   std::string workbook_id = "bench-wb";
   std::string log_path;  // where the kernel's stdout/stderr go; empty: inherited
   std::string log_level = "WARNING";
@@ -28,6 +31,8 @@ struct Options {
   int print_lines = 100000;
   std::size_t big_bytes = 16u * 1024 * 1024;
   int interrupts = 100;
+  int cells_rows = 1000;  // the 1,000,000-cell scenarios: rows x cols (the frame: 10x the rows, cols / 10)
+  int cells_cols = 1000;
   double idle_timeout_s = 20.0;     // a scenario fails when nothing arrives for this long
   double connect_timeout_s = 15.0;  // spawn to WebSocket upgrade
   double exit_timeout_s = 10.0;     // shutdown message to process exit
@@ -59,11 +64,24 @@ struct ScenarioResult {
   }
 };
 
+class Runner;
+
+// The one list of scenarios, in the order they run: name, whether it runs when no --scenario is
+// given (all but the long soak), what it does (for --help), and the member that runs it.
+struct ScenarioEntry {
+  const char* name;
+  bool by_default;
+  const char* summary;
+  asio::awaitable<void> (Runner::*run)(struct ScenarioResult&);
+};
+const std::vector<ScenarioEntry>& scenario_registry();
+
 const std::vector<std::string>& all_scenarios();
-// What runs when no --scenario is given: all but the long soak.
 const std::vector<std::string>& default_scenarios();
 
 class Runner {
+  friend const std::vector<ScenarioEntry>& scenario_registry();
+
  public:
   Runner(asio::io_context& ioc, Options options);
   asio::awaitable<void> run();
@@ -87,7 +105,8 @@ class Runner {
     }
   };
 
-  asio::awaitable<std::unique_ptr<Session>> start_kernel();
+  // Starts `path` (default: the kernel) and accepts its connection.
+  asio::awaitable<std::unique_ptr<Session>> start_kernel(const std::string& path = {});
   // Sends `shutdown`, waits for the process to end, kills it by pid if it does not.
   asio::awaitable<void> stop_kernel(Session& s, ScenarioResult* r, double* shutdown_ms = nullptr);
   // The shared kernel for the measurement scenarios, started on first use or after a failure.
@@ -111,6 +130,21 @@ class Runner {
   asio::awaitable<void> scenario_big_result(ScenarioResult& r);
   asio::awaitable<void> scenario_interrupt(ScenarioResult& r);
   asio::awaitable<void> scenario_soak(ScenarioResult& r);
+  asio::awaitable<void> scenario_floor_rtt(ScenarioResult& r);
+  asio::awaitable<void> scenario_cells_list(ScenarioResult& r);
+  asio::awaitable<void> scenario_cells_numpy(ScenarioResult& r);
+  asio::awaitable<void> scenario_cells_frame(ScenarioResult& r);
+  asio::awaitable<void> scenario_cells_in(ScenarioResult& r);
+
+  // Memory of a kernel around one large call (cells.cpp): resets the peak (VmHWM) before it;
+  // after it reports `peak_rss_mb`, then `rss_after_mb` (VmRSS 1 s later).
+  void reset_peak(Session& s, ScenarioResult& r);
+  asio::awaitable<void> memory_after(Session& s, ScenarioResult& r);
+  // One custom_function_call of benchmod.`function` whose joined function_execution_result is
+  // given to `check` (after the clock stopped); the request goes as chunk messages when `chunked`.
+  // Figures: total_ms, peak_rss_mb, rss_after_mb, wire_mb.
+  asio::awaitable<void> large_call(ScenarioResult& r, std::string_view function, const std::string& args_json,
+                                   bool chunked, const std::function<std::string(const boost::json::value&)>& check);
 
   // Parts of the soak scenario (soak.cpp).
   struct ProcessCounts;
@@ -130,7 +164,8 @@ class Runner {
   asio::awaitable<void> sequential_rtt(
       ScenarioResult& r, int calls, std::string_view reply_type,
       const std::function<std::string(int)>& make, const std::function<std::string(int)>& id,
-      const std::function<std::string(std::string_view)>& check);
+      const std::function<std::string(std::string_view)>& check, Session* session = nullptr,
+      std::string_view figure_prefix = {});
 
   asio::io_context& ioc_;
   Options opt_;

@@ -64,8 +64,10 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
         display_data::show_open_figures(gil);
     }
     Py_DECREF(code);
-    {
-        // What the code wrote to fds 1/2 (os.system, C printf) leaves before the reply.
+    if (fd_capture::pending()) {
+        // What the code wrote to fds 1/2 (os.system, C printf) leaves before the reply. Most runs
+        // write nothing there and keep the GIL: handing it over and taking it back costs a wake-up,
+        // and up to a switch interval when another thread wants it meanwhile.
         GilRelease released(gil);
         fd_capture::sync();
     }

@@ -164,6 +164,13 @@ void sync(int limit_ms) {
                       [&] { return !g_busy && g_consumed[0] >= target[0] && g_consumed[1] >= target[1]; });
 }
 
+bool pending() {
+    if (!g_started || g_forked.load(std::memory_order_relaxed)) return false;
+    std::fflush(stdout);
+    std::lock_guard lock(g_mutex);
+    return g_busy || unread(g_read_end[0]) > 0 || unread(g_read_end[1]) > 0;
+}
+
 bool in_forked_child() { return g_forked.load(std::memory_order_relaxed); }
 
 }  // namespace gridlet::fd_capture

@@ -29,6 +29,10 @@ int console_fd(StreamKind kind);
 // Waits (at most `limit_ms`) until everything already written to fds 1 and 2 has been handed to
 // the sink, so a run's fd output leaves before the run's reply. Call without the GIL.
 void sync(int limit_ms = 1000);
+// Whether sync() would have anything to wait for: C stdio flushed, then bytes unread in either
+// pipe or the forwarder busy handing some over. Never blocks on the forwarder, so a run may ask
+// with the GIL held and release it only when there is something to wait for.
+bool pending();
 
 bool in_forked_child();
 

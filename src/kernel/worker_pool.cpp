@@ -37,6 +37,7 @@ void WorkerPool::submit(Task task) {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
     queue_.push_back({std::move(task), Clock::now(), ticket});
+    queued_.store(queue_.size(), std::memory_order_relaxed);
     if (draining_ == 0 && pending_wakes_ == 0) wake_one_locked();
     if (supervisor_idle_ && supervisor_.joinable()) {
         supervisor_idle_ = false;
@@ -49,7 +50,9 @@ void WorkerPool::shutdown() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        stopping_flag_.store(true, std::memory_order_relaxed);
         dropped.swap(queue_);
+        queued_.store(0, std::memory_order_relaxed);
     }
     // Tasks may hold Python objects: a thread that must not take the GIL (the listener, at the
     // end of the process) leaves them be rather than release them.
@@ -76,6 +79,18 @@ void WorkerPool::supervisor_main() {
             if (now - queue_.front().queued_at >= kMaxQueueWait && pending_wakes_ == 0) wake_one_locked();
         }
         supervisor_idle_ = true;
+    }
+}
+
+bool WorkerPool::spin_for_work() const {
+    const auto until = Clock::now() + kIdleSpin;
+    for (unsigned i = 1;; ++i) {
+        if (queued_.load(std::memory_order_relaxed) > 0 || stopping_flag_.load(std::memory_order_relaxed))
+            return true;
+        if ((i & 63) == 0 && Clock::now() >= until) return false;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
     }
 }
 
@@ -110,17 +125,30 @@ void WorkerPool::worker_main(int index) {
         Task task = std::move(queue_.front().task);
         std::uint64_t ticket = queue_.front().ticket;
         queue_.pop_front();
+        queued_.store(queue_.size(), std::memory_order_relaxed);
         lock.unlock();
 
         PyEval_RestoreThread(tstate);
-        for (;;) {
+        for (int taken = 1;; ++taken) {
             run(token, task, ticket);
             task = nullptr;
             lock.lock();
+            if (queue_.empty() && !stopping_ && taken > 1 && kIdleSpin.count() > 0) {
+                // The queue ran dry after more than one task (a storm, not a lone request): stay
+                // awake a moment without the GIL, so that the storm's next call is taken without
+                // a wake-up (the listener does not signal a pool that has a draining worker).
+                lock.unlock();
+                tstate = PyEval_SaveThread();
+                const bool more = spin_for_work();
+                PyEval_RestoreThread(tstate);
+                lock.lock();
+                (void)more;
+            }
             if (queue_.empty() || stopping_) break;
             task = std::move(queue_.front().task);
             ticket = queue_.front().ticket;
             queue_.pop_front();
+            queued_.store(queue_.size(), std::memory_order_relaxed);
             lock.unlock();
         }
         --draining_;

@@ -4,6 +4,7 @@
 // new tasks wake nobody (a storm of small calls costs no thread wake-ups and no GIL hand-offs);
 // a supervisor wakes another worker when a queued task has waited too long behind a long or
 // blocked one, so a slow call never holds up the next.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <condition_variable>
@@ -45,6 +46,9 @@ public:
 
     // How long a queued task may wait behind a busy worker before another one is woken.
     static constexpr auto kMaxQueueWait = std::chrono::microseconds(1000);
+    // How long a worker whose queue ran dry after a burst of tasks polls for the next one (GIL
+    // released) before it goes to sleep. A worker that ran a single task sleeps at once.
+    static constexpr auto kIdleSpin = std::chrono::microseconds(20);
 
 private:
     struct Queued {
@@ -55,6 +59,7 @@ private:
     void worker_main(int index);
     void supervisor_main();
     void wake_one_locked();
+    bool spin_for_work() const;
 
     void run(const GilHeld& token, Task& task, std::uint64_t ticket);
 
@@ -65,6 +70,8 @@ private:
     std::condition_variable ready_;
     std::condition_variable supervise_;
     std::deque<Queued> queue_;
+    std::atomic<std::size_t> queued_{0};  // queue_.size(), readable without the mutex
+    std::atomic<bool> stopping_flag_{false};
     std::vector<std::thread> threads_;
     std::thread supervisor_;
     int sleeping_ = 0;       // waiting on `ready_`
