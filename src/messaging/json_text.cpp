@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "messaging/json_bigint.hpp"
+#include "util/memory_release.hpp"
 #include "util/swar.hpp"
 
 namespace gridlet::json_text {
@@ -21,7 +22,7 @@ void append_escaped(std::string& out, std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
     // Long texts: room for the plain case at once, so the copy below grows nothing.
     if (s.size() > 4096 && out.capacity() < out.size() + s.size())
-        out.reserve(std::max(out.size() + s.size() + s.size() / 16, out.capacity() * 2));
+        memory_release::reserve_large(out, std::max(out.size() + s.size() + s.size() / 16, out.capacity() * 2));
     std::size_t run = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
         // Eight plain bytes at a time.
