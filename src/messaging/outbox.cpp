@@ -1,5 +1,7 @@
 #include "messaging/outbox.hpp"
 
+#include <algorithm>
+
 #include "messaging/constants.hpp"
 #include "util/log.hpp"
 #include "util/memory_release.hpp"
@@ -26,7 +28,7 @@ void Outbox::close() {
             }
         }
         pending_ = 0;
-        spare_ = std::string();
+        spares_.clear();
         written_ = posted_;
     }
     drained_.notify_all();
@@ -37,15 +39,17 @@ bool Outbox::is_open() const {
     return open_;
 }
 
-bool Outbox::over_high_water_locked() const {
-    // Only what the listener can take counts: bytes queued behind another producer's unfinished
-    // message wait for that one, not for the socket.
-    std::size_t takeable = 0;
-    for (const auto& slot : slots_) {
-        for (const auto& b : slot.buffers) takeable += b.size();
-        if (slot.open) break;
+bool Outbox::over_high_water_locked() const { return pending_ > OUTBOX_HIGH_WATER; }
+
+bool Outbox::over_high_water_through_locked(std::list<Slot>::const_iterator last) const {
+    // A long message's producer counts the bytes up to its own, not those queued behind it: they
+    // wait for it, and it must not wait for them.
+    std::size_t bytes = 0;
+    for (auto it = slots_.begin();; ++it) {
+        for (const auto& b : it->buffers) bytes += b.size();
+        if (it == last) break;
     }
-    return takeable > OUTBOX_HIGH_WATER;
+    return bytes > OUTBOX_HIGH_WATER;
 }
 
 bool Outbox::over_high_water() const {
@@ -61,16 +65,13 @@ thread_local std::string t_staged;
 
 // Small buffers in the queue take further small messages up to this size.
 constexpr std::size_t kSmallBuffer = 256 * 1024;
+// Written small buffers kept for reuse.
+constexpr std::size_t kSpares = 4;
 }  // namespace
-
-bool Outbox::wait_for_room_locked(std::unique_lock<std::mutex>& lock, const std::atomic<bool>* stop) {
-    drained_.wait(lock, [&] { return !open_ || !over_high_water_locked() || stopped(stop); });
-    return open_ && !stopped(stop);
-}
 
 void Outbox::wait_for_room(const std::atomic<bool>* stop) {
     std::unique_lock lock(mutex_);
-    wait_for_room_locked(lock, stop);
+    drained_.wait(lock, [&] { return !open_ || !over_high_water_locked() || stopped(stop); });
 }
 
 bool Outbox::wait_for_room(std::chrono::duration<double> timeout, const std::atomic<bool>* stop) {
@@ -92,7 +93,12 @@ void Outbox::link_small_locked(const std::string& frames, Sequence seq) {
     if (frames.empty()) return;
     if (slot.buffers.empty() || slot.buffers.back().size() + frames.size() > kSmallBuffer) {
         slot.buffers.emplace_back();
-        if (frames.size() <= kSmallBuffer) slot.buffers.back().swap(spare_);
+        if (!spares_.empty()) {
+            slot.buffers.back().swap(spares_.back());
+            spares_.pop_back();
+        } else {
+            slot.buffers.back().reserve(std::max(kSmallBuffer, frames.size()));
+        }
     }
     slot.buffers.back().append(frames);
     pending_ += frames.size();
@@ -107,10 +113,13 @@ public:
         if (!box_.open_) return;  // closed meanwhile: the rest is dropped
         box_.pending_ += frames.size();
         slot_->buffers.push_back(std::move(frames));
-        if (pacing_.wait && box_.over_high_water_locked()) {
+        if (pacing_.wait && box_.over_high_water_through_locked(slot_)) {
             box_.kick_if_needed(lock);
             if (!lock.owns_lock()) lock.lock();
-            if (!box_.wait_for_room_locked(lock, pacing_.stop)) pacing_.wait = false;  // finish unpaced
+            box_.drained_.wait(lock, [&] {
+                return !box_.open_ || !box_.over_high_water_through_locked(slot_) || stopped(pacing_.stop);
+            });
+            if (!box_.open_ || stopped(pacing_.stop)) pacing_.wait = false;  // finish unpaced
             return;
         }
         box_.kick_if_needed(lock);
@@ -239,24 +248,24 @@ bool Outbox::wait_written(Sequence seq, std::chrono::duration<double> timeout, c
 }
 
 Outbox::Sequence Outbox::take(std::vector<std::string>& into) {
-    // What was written last time is freed outside the lock; one small buffer is kept for reuse.
-    std::string keep;
+    // What was written last time is freed outside the lock; a few small buffers are kept for reuse.
+    std::vector<std::string> keep;
     for (auto& b : into) {
-        if (b.capacity() <= kSmallBuffer * 2 && b.capacity() >= 4096) {
-            keep.swap(b);
-            break;
+        if (keep.size() < kSpares && b.capacity() >= kSmallBuffer && b.capacity() <= kSmallBuffer * 2) {
+            b.clear();
+            keep.push_back(std::move(b));
         }
     }
     std::size_t freed = 0;
     for (const auto& b : into) freed += b.capacity();
     into.clear();
-    keep.clear();
     Sequence seq;
     bool idle;
     {
         std::lock_guard lock(mutex_);
         kick_scheduled_ = false;
-        if (spare_.capacity() < keep.capacity()) spare_.swap(keep);
+        for (auto& b : keep)
+            if (spares_.size() < kSpares) spares_.push_back(std::move(b));
         while (!slots_.empty()) {
             Slot& slot = slots_.front();
             for (auto& b : slot.buffers) {

@@ -94,14 +94,14 @@ private:
     void link_raw_locked(std::string_view bytes);
     void kick_if_needed(std::unique_lock<std::mutex>& lock);
     bool over_high_water_locked() const;
-    bool wait_for_room_locked(std::unique_lock<std::mutex>& lock, const std::atomic<bool>* stop);
+    bool over_high_water_through_locked(std::list<Slot>::const_iterator last) const;
     Sequence post_long(const Message* messages, std::size_t count, bool* over_high_water, Pacing pacing);
 
     mutable std::mutex mutex_;
     std::condition_variable drained_;
     std::list<Slot> slots_;
     std::size_t pending_ = 0;  // bytes linked and not yet taken
-    std::string spare_;        // a small written buffer, reused for the next small messages
+    std::vector<std::string> spares_;  // small written buffers, reused for the next small messages
     Sequence taken_ = 0;       // the last sequence handed to the listener whole
     std::function<void()> kick_;
     bool open_ = false;
