@@ -14,6 +14,7 @@
 #include "kernel/interpreter.hpp"
 #include "kernel/kernel.hpp"
 #include "util/log.hpp"
+#include "util/memory_release.hpp"
 
 namespace {
 
@@ -58,6 +59,7 @@ constexpr const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+    gridlet::memory_release::configure();
     std::vector<std::string> positional;
     boost::json::object connection_args;
     for (int i = 1; i < argc; ++i) {

@@ -98,8 +98,9 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
         }
         std::string repr_text = py_json::utf8_of(gil, repr);
         Py_DECREF(repr);
-        result_output = "{\"type\":\"result_output\",\"content\":";
-        json_text::append_string(result_output, "Out: " + repr_text + "\n");
+        result_output = "{\"type\":\"result_output\",\"content\":\"Out: ";
+        json_text::append_escaped(result_output, repr_text);
+        result_output += "\\n\"";
         result_output += tail;
         if (r.has_function_name) {
             result_json.clear();
@@ -115,11 +116,11 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const ExecutionRequest& r
             json_text::append_string(result_json, repr_text);
         }
     }
-    std::string msg = "{\"type\":\"execution_result\",\"success\":true,\"result\":" + result_json +
-                      ",\"request_id\":" + r.request_id_json + ",\"function_name\":" + r.function_name_json +
-                      ",\"workbook_id\":" + kernel.workbook_id_json() + ",\"source\":" + r.source_json + "}";
+    const std::string msg_tail = ",\"request_id\":" + r.request_id_json + ",\"function_name\":" + r.function_name_json +
+                                 ",\"workbook_id\":" + kernel.workbook_id_json() + ",\"source\":" + r.source_json + "}";
     kernel.post_all_from_worker(gil, {{result_output, {"result_output", r.request_id_json}},
-                                      {msg, {"execution_result", r.request_id_json}}});
+                                      {{"{\"type\":\"execution_result\",\"success\":true,\"result\":", result_json, msg_tail},
+                                       {"execution_result", r.request_id_json}}});
 }
 
 }  // namespace

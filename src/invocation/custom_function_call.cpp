@@ -111,18 +111,22 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
     if (error_text.empty()) {
         std::string out;
         if (result.has_value) {
-            out = "{\"type\":\"result_output\",\"content\":";
-            json_text::append_string(out, "Out: " + result.repr + "\n");
-            out += ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
+            out = "{\"type\":\"result_output\",\"content\":\"Out: ";
+            json_text::append_escaped(out, result.repr);
+            std::string().swap(result.repr);
+            out += "\\n\",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
                    ",\"source\":" + c.source_json + "}";
         }
-        std::string first = "{\"type\":\"execution_result\",\"success\":true,\"result\":" + result.json +
-                            ",\"logs\":" + logs + reply_tail(c);
-        std::string second = "{\"type\":\"function_execution_result\",\"request_id\":" + c.request_id_json +
-                             ",\"status\":\"success\",\"result\":" + result.json + ",\"logs\":" + logs + "}";
+        // The result's JSON is framed from its one copy into both replies.
+        const std::string first_head = "{\"type\":\"execution_result\",\"success\":true,\"result\":";
+        const std::string first_tail = ",\"logs\":" + logs + reply_tail(c);
+        const std::string second_head = "{\"type\":\"function_execution_result\",\"request_id\":" +
+                                        c.request_id_json + ",\"status\":\"success\",\"result\":";
+        const std::string second_tail = ",\"logs\":" + logs + "}";
         kernel.post_all_from_worker(gil, {{out, {"result_output", c.request_id_json}},
-                                          {first, {"execution_result", c.request_id_json}},
-                                          {second, {"function_execution_result", c.request_id_json}}});
+                                          {{first_head, result.json, first_tail}, {"execution_result", c.request_id_json}},
+                                          {{second_head, result.json, second_tail},
+                                           {"function_execution_result", c.request_id_json}}});
         GLOG_INFO("[Kernel] Custom function call succeeded: {}", qualified);
         return;
     }

@@ -171,14 +171,14 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const CallableCall& c) {
     const std::string logs = logs_json(run, "Callable logs");
     if (error_text.empty()) {
         if (result.has_value) {
-            std::string out = "{\"type\":\"result_output\",\"content\":";
-            json_text::append_string(out, "Out: " + result.repr + "\n");
-            out += ids(c);
+            std::string out = "{\"type\":\"result_output\",\"content\":\"Out: ";
+            json_text::append_escaped(out, result.repr);
+            std::string().swap(result.repr);
+            out += "\\n\"" + ids(c);
             kernel.post_from_worker(gil, out, {"result_output", c.request_id_json});
         }
-        kernel.post_from_worker(gil,
-                                "{\"type\":\"python_function_result\",\"success\":true,\"result\":" + result.json +
-                                    ",\"logs\":" + logs + ids(c),
+        const std::string tail = ",\"logs\":" + logs + ids(c);
+        kernel.post_from_worker(gil, {"{\"type\":\"python_function_result\",\"success\":true,\"result\":", result.json, tail},
                                 {"python_function_result", c.request_id_json});
         GLOG_INFO("[Kernel] Python function call succeeded: callable_id={}", c.callable_id);
         return;

@@ -348,7 +348,7 @@ void Kernel::restore_stream_hooks(const GilHeld&) {
 
 // ---------------------------------------------------------------- send path
 
-void Kernel::send_json(std::string_view json, MessageInfo info) {
+void Kernel::send_json(const MessageText& json, MessageInfo info) {
     if (fd_capture::in_forked_child()) return;  // a forked child never touches the write queue
     if (!connection_) {
         GLOG_WARN("[Kernel] Cannot send message type '{}': WebSocket not connected", info.type);
@@ -359,25 +359,16 @@ void Kernel::send_json(std::string_view json, MessageInfo info) {
     if (log::debug_enabled()) GLOG_DEBUG("[TIMING] Message sent: type={}", info.type);
 }
 
-Outbox::Sequence Kernel::post_from_worker(const GilHeld& gil, std::string_view json, MessageInfo info) {
+Outbox::Sequence Kernel::post_from_worker(const GilHeld& gil, const MessageText& json, MessageInfo info) {
     if (fd_capture::in_forked_child()) return 0;
     if (!connection_) {
         GLOG_WARN("[Kernel] Cannot send message type '{}': WebSocket not connected", info.type);
         return 0;
     }
-    bool over = false;
-    auto seq = outbox_.post(json, info, &over);
-    if (over && !is_listener_thread()) {
-        // The socket is far behind: wait for it without the GIL so other threads go on. An
-        // interrupt ends the wait; it is raised at the run's next Python instruction.
-        InterruptibleWait interruptible(gil);
-        GilRelease released(gil);
-        outbox_.wait_for_room(interruptible.stop_flag());
-    }
-    return seq;
+    return post_all_from_worker(gil, {{json, info}});
 }
 
-bool Kernel::post_from_worker_by(const GilHeld& gil, std::string_view json, MessageInfo info,
+bool Kernel::post_from_worker_by(const GilHeld& gil, const MessageText& json, MessageInfo info,
                                  std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* stop) {
     if (!connection_) {
         GLOG_WARN("[Kernel] Cannot send message type '{}': WebSocket not connected", info.type);
@@ -394,8 +385,21 @@ bool Kernel::post_from_worker_by(const GilHeld& gil, std::string_view json, Mess
 Outbox::Sequence Kernel::post_all_from_worker(const GilHeld& gil, std::initializer_list<Outbox::Message> messages) {
     if (!connection_ || fd_capture::in_forked_child()) return 0;
     bool over = false;
-    auto seq = outbox_.post_all(messages, &over);
+    Outbox::Sequence seq;
+    std::size_t total = 0;
+    for (const auto& m : messages) total += m.json.size();
+    if (total > chunk_encoder::kBufferBytes && !is_listener_thread()) {
+        // Framing megabytes takes a while: other threads run meanwhile, and the socket paces it.
+        InterruptibleWait interruptible(gil);
+        GilRelease released(gil);
+        seq = outbox_.post_all(messages, &over, {true, interruptible.stop_flag()});
+        if (over) outbox_.wait_for_room(interruptible.stop_flag());
+        return seq;
+    }
+    seq = outbox_.post_all(messages, &over);
     if (over && !is_listener_thread()) {
+        // The socket is far behind: wait for it without the GIL so other threads go on. An
+        // interrupt ends the wait; it is raised at the run's next Python instruction.
         InterruptibleWait interruptible(gil);
         GilRelease released(gil);
         outbox_.wait_for_room(interruptible.stop_flag());

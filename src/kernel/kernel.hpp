@@ -72,12 +72,14 @@ public:
 
     // ---- send path (no GIL needed) ----
     // Posts one encoded message from any thread; never blocks.
-    void send_json(std::string_view json, MessageInfo info);
-    // Posts from a thread running Python; waits (GIL released) while the socket is far behind.
-    Outbox::Sequence post_from_worker(const GilHeld&, std::string_view json, MessageInfo info);
+    void send_json(const MessageText& json, MessageInfo info);
+    // Posts from a thread running Python; waits (GIL released) while the socket is far behind. A
+    // long message is framed with the GIL released (its text must not be Python-owned mutable
+    // memory), paced by the socket as it goes.
+    Outbox::Sequence post_from_worker(const GilHeld&, const MessageText& json, MessageInfo info);
     // Same, waiting for room at most until `deadline`: false when the socket is still far behind.
     // `stop` (an interrupt of the run) ends the wait early, also with false.
-    bool post_from_worker_by(const GilHeld&, std::string_view json, MessageInfo info,
+    bool post_from_worker_by(const GilHeld&, const MessageText& json, MessageInfo info,
                              std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* stop);
     // Several replies of one call, posted together (empty texts are skipped).
     Outbox::Sequence post_all_from_worker(const GilHeld&, std::initializer_list<Outbox::Message> messages);

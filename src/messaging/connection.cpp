@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "messaging/coalescing_stream.hpp"
 #include "messaging/server_verification.hpp"
@@ -211,13 +212,16 @@ private:
         });
     }
 
-    // Drains the outbox with one socket write; the next drain starts when this one completes.
+    // Drains the outbox with one gather write of its finished buffers; the next drain starts when
+    // this one completes (and frees these buffers).
     void flush() {
         if (flushing_ || failed_) return;
         auto seq = outbox_.take(inflight_);
         if (inflight_.empty()) return;
+        gather_.clear();
+        for (const auto& b : inflight_) gather_.emplace_back(b.data(), b.size());
         flushing_ = true;
-        asio::async_write(ws_.next_layer().next_layer(), asio::buffer(inflight_),
+        asio::async_write(ws_.next_layer().next_layer(), gather_,
                           [this, seq](boost::system::error_code ec, std::size_t) {
                               flushing_ = false;
                               if (ec) {
@@ -241,7 +245,8 @@ private:
     bool keep_alive_expired_ = false;
     websocket::stream<CoalescingStream<Next>> ws_;
     beast::flat_buffer buffer_;
-    std::string inflight_;
+    std::vector<std::string> inflight_;
+    std::vector<asio::const_buffer> gather_;
     bool flushing_ = false;
     bool failed_ = false;
     bool open_ = false;

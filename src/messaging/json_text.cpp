@@ -2,18 +2,32 @@
 
 #include <boost/json.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
 #include "messaging/json_bigint.hpp"
+#include "util/memory_release.hpp"
+#include "util/swar.hpp"
 
 namespace gridlet::json_text {
 
 void append_string(std::string& out, std::string_view s) {
-    static constexpr char hex[] = "0123456789abcdef";
     out.push_back('"');
+    append_escaped(out, s);
+    out.push_back('"');
+}
+
+void append_escaped(std::string& out, std::string_view s) {
+    static constexpr char hex[] = "0123456789abcdef";
+    // Long texts: room for the plain case at once, so the copy below grows nothing.
+    if (s.size() > 4096 && out.capacity() < out.size() + s.size())
+        memory_release::reserve_large(out, std::max(out.size() + s.size() + s.size() / 16, out.capacity() * 2));
     std::size_t run = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
+        // Eight plain bytes at a time.
+        while (i + 8 <= s.size() && !swar::json_special(swar::load(s.data() + i))) i += 8;
+        if (i >= s.size()) break;
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c >= 0x20 && c != '"' && c != '\\' && c != 0xED) continue;
         if (c == 0xED) {
@@ -45,7 +59,6 @@ void append_string(std::string& out, std::string_view s) {
         }
     }
     out.append(s.data() + run, s.size() - run);
-    out.push_back('"');
 }
 
 void append_double(std::string& out, double d) {

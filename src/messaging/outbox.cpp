@@ -1,11 +1,10 @@
 #include "messaging/outbox.hpp"
 
+#include <algorithm>
+
 #include "messaging/constants.hpp"
-#include "messaging/json_text.hpp"
-#include "messaging/ws_frame.hpp"
 #include "util/log.hpp"
-#include "util/utf8.hpp"
-#include "util/uuid.hpp"
+#include "util/memory_release.hpp"
 
 namespace gridlet {
 
@@ -19,8 +18,17 @@ void Outbox::close() {
     {
         std::lock_guard lock(mutex_);
         open_ = false;
-        pending_.clear();
-        pending_.shrink_to_fit();
+        // A slot still being filled stays (its producer removes it) but loses its bytes.
+        for (auto it = slots_.begin(); it != slots_.end();) {
+            if (it->open) {
+                it->buffers.clear();
+                ++it;
+            } else {
+                it = slots_.erase(it);
+            }
+        }
+        pending_ = 0;
+        spares_.clear();
         written_ = posted_;
     }
     drained_.notify_all();
@@ -31,7 +39,18 @@ bool Outbox::is_open() const {
     return open_;
 }
 
-bool Outbox::over_high_water_locked() const { return pending_.size() > OUTBOX_HIGH_WATER; }
+bool Outbox::over_high_water_locked() const { return pending_ > OUTBOX_HIGH_WATER; }
+
+bool Outbox::over_high_water_through_locked(std::list<Slot>::const_iterator last) const {
+    // A long message's producer counts the bytes up to its own, not those queued behind it: they
+    // wait for it, and it must not wait for them.
+    std::size_t bytes = 0;
+    for (auto it = slots_.begin();; ++it) {
+        for (const auto& b : it->buffers) bytes += b.size();
+        if (it == last) break;
+    }
+    return bytes > OUTBOX_HIGH_WATER;
+}
 
 bool Outbox::over_high_water() const {
     std::lock_guard lock(mutex_);
@@ -40,6 +59,14 @@ bool Outbox::over_high_water() const {
 
 namespace {
 bool stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
+
+// Frames of small messages are made here first, then copied into the queue under the lock.
+thread_local std::string t_staged;
+
+// Small buffers in the queue take further small messages up to this size.
+constexpr std::size_t kSmallBuffer = 256 * 1024;
+// Written small buffers kept for reuse.
+constexpr std::size_t kSpares = 4;
 }  // namespace
 
 void Outbox::wait_for_room(const std::atomic<bool>* stop) {
@@ -59,48 +86,99 @@ void Outbox::wake_waiters() {
     drained_.notify_all();
 }
 
-void Outbox::append_locked(std::string_view json, const MessageInfo& info) {
-    // Only a text longer than CHUNK_SIZE characters is chunked; bytes bound characters from above.
-    if (json.size() <= CHUNK_SIZE || utf8::count_code_points(json) <= CHUNK_SIZE) {
-        ws_frame::append_text_frame(pending_, json);
-        return;
+void Outbox::link_small_locked(const std::string& frames, Sequence seq) {
+    if (slots_.empty() || slots_.back().open) slots_.emplace_back();
+    Slot& slot = slots_.back();
+    slot.seq = seq;
+    if (frames.empty()) return;
+    if (slot.buffers.empty() || slot.buffers.back().size() + frames.size() > kSmallBuffer) {
+        slot.buffers.emplace_back();
+        if (!spares_.empty()) {
+            slot.buffers.back().swap(spares_.back());
+            spares_.pop_back();
+        } else {
+            slot.buffers.back().reserve(std::max(kSmallBuffer, frames.size()));
+        }
     }
-    const std::size_t chars = utf8::count_code_points(json);
-    const std::size_t total = (chars + CHUNK_SIZE - 1) / CHUNK_SIZE;
-    const std::string chunk_id = uuid::v4_dashed();
-    GLOG_INFO("[Kernel] Chunking large message: type={}, chunks={}, size={}", info.type, total, chars);
-    std::string piece_msg;
-    std::size_t offset = 0;
-    std::string_view rest = json;
-    for (std::size_t i = 0; i < total; ++i) {
-        std::size_t cut = utf8::offset_of_code_point(rest, CHUNK_SIZE);
-        std::string_view piece = rest.substr(0, cut);
-        rest.remove_prefix(cut);
-        offset += cut;
-        piece_msg.clear();
-        json_text::ObjectWriter w(piece_msg);
-        w.str("type", CHUNK_HEADER_TYPE)
-            .str("chunk_id", chunk_id)
-            .integer("chunk_index", std::int64_t(i))
-            .integer("total_chunks", std::int64_t(total))
-            .str("data", piece)
-            .str("original_type", info.type)
-            .raw("request_id", info.request_id_json.empty() ? std::string_view("\"N/A\"") : info.request_id_json);
-        w.close();
-        ws_frame::append_text_frame(pending_, piece_msg);
+    slot.buffers.back().append(frames);
+    pending_ += frames.size();
+}
+
+// Links a long message's buffers into its slot as they are made, pacing the producer.
+class Outbox::SlotSink final : public FrameSink {
+public:
+    SlotSink(Outbox& box, std::list<Slot>::iterator slot, Pacing pacing) : box_(box), slot_(slot), pacing_(pacing) {}
+    void emit(std::string&& frames) override {
+        std::unique_lock lock(box_.mutex_);
+        if (!box_.open_) return;  // closed meanwhile: the rest is dropped
+        box_.pending_ += frames.size();
+        slot_->buffers.push_back(std::move(frames));
+        if (pacing_.wait && box_.over_high_water_through_locked(slot_)) {
+            box_.kick_if_needed(lock);
+            if (!lock.owns_lock()) lock.lock();
+            box_.drained_.wait(lock, [&] {
+                return !box_.open_ || !box_.over_high_water_through_locked(slot_) || stopped(pacing_.stop);
+            });
+            if (!box_.open_ || stopped(pacing_.stop)) pacing_.wait = false;  // finish unpaced
+            return;
+        }
+        box_.kick_if_needed(lock);
     }
-    GLOG_DEBUG("[Kernel] Sent {} chunks for message: type={}, chunk_id={}", total, info.type, chunk_id);
+
+private:
+    Outbox& box_;
+    std::list<Slot>::iterator slot_;
+    Pacing pacing_;
+};
+
+Outbox::Sequence Outbox::post_long(const Message* messages, std::size_t count, bool* over_high_water, Pacing pacing) {
+    std::list<Slot>::iterator slot;
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_ || sealed_) {
+            if (over_high_water) *over_high_water = false;
+            return 0;
+        }
+        for (std::size_t i = 0; i < count; ++i)
+            if (!messages[i].json.empty()) ++posted_;
+        slot = slots_.insert(slots_.end(), Slot{{}, posted_, true});
+    }
+    const Sequence seq = slot->seq;
+    SlotSink sink(*this, slot, pacing);
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (messages[i].json.empty()) continue;
+        chunk_encoder::encode(messages[i].json, messages[i].info, out, &sink);
+    }
+    std::unique_lock lock(mutex_);
+    if (open_ && !out.empty()) {
+        pending_ += out.size();
+        slot->buffers.push_back(std::move(out));
+    }
+    slot->open = false;
+    if (slot->buffers.empty() && !open_) slots_.erase(slot);
+    if (over_high_water) *over_high_water = open_ && over_high_water_locked();
+    kick_if_needed(lock);
+    return seq;
 }
 
 void Outbox::kick_if_needed(std::unique_lock<std::mutex>& lock) {
-    if (kick_scheduled_ || pending_.empty()) return;
+    if (kick_scheduled_ || pending_ == 0) return;
     kick_scheduled_ = true;
     auto kick = kick_;
     lock.unlock();
     if (kick) kick();
 }
 
-Outbox::Sequence Outbox::post(std::string_view json, const MessageInfo& info, bool* over_high_water) {
+Outbox::Sequence Outbox::post(const MessageText& json, const MessageInfo& info, bool* over_high_water,
+                              Pacing pacing) {
+    if (json.size() > chunk_encoder::kBufferBytes) {
+        Message m{json, info};
+        return post_long(&m, 1, over_high_water, pacing);
+    }
+    std::string& staged = t_staged;
+    staged.clear();
+    chunk_encoder::encode(json, info, staged);
     std::unique_lock lock(mutex_);
     if (!open_ || sealed_) {
         lock.unlock();
@@ -108,32 +186,42 @@ Outbox::Sequence Outbox::post(std::string_view json, const MessageInfo& info, bo
         GLOG_DEBUG("[Kernel] Dropping message type '{}': connection closed", info.type);
         return 0;
     }
-    append_locked(json, info);
     Sequence seq = ++posted_;
+    link_small_locked(staged, seq);
     if (over_high_water) *over_high_water = over_high_water_locked();
     kick_if_needed(lock);
+    if (staged.capacity() > kSmallBuffer) std::string().swap(staged);
     return seq;
 }
 
-Outbox::Sequence Outbox::post_all(std::initializer_list<Message> messages, bool* over_high_water) {
+Outbox::Sequence Outbox::post_all(std::initializer_list<Message> messages, bool* over_high_water, Pacing pacing) {
+    std::size_t total = 0;
+    for (const auto& m : messages) total += m.json.size();
+    if (total > chunk_encoder::kBufferBytes) return post_long(messages.begin(), messages.size(), over_high_water, pacing);
+    std::string& staged = t_staged;
+    staged.clear();
+    std::size_t count = 0;
+    for (const auto& m : messages) {
+        if (m.json.empty()) continue;
+        chunk_encoder::encode(m.json, m.info, staged);
+        ++count;
+    }
     std::unique_lock lock(mutex_);
     if (over_high_water) *over_high_water = false;
     if (!open_ || sealed_) return 0;
-    for (const auto& m : messages) {
-        if (m.json.empty()) continue;
-        append_locked(m.json, m.info);
-        ++posted_;
-    }
+    posted_ += count;
     Sequence seq = posted_;
+    if (count) link_small_locked(staged, seq);
     if (over_high_water) *over_high_water = over_high_water_locked();
     kick_if_needed(lock);
+    if (staged.capacity() > kSmallBuffer) std::string().swap(staged);
     return seq;
 }
 
 void Outbox::post_raw(std::string_view bytes) {
     std::unique_lock lock(mutex_);
     if (!open_ || sealed_) return;
-    pending_.append(bytes);
+    link_raw_locked(bytes);
     kick_if_needed(lock);
 }
 
@@ -141,8 +229,16 @@ void Outbox::post_final(std::string_view bytes) {
     std::unique_lock lock(mutex_);
     if (!open_ || sealed_) return;
     sealed_ = true;
-    pending_.append(bytes);
+    link_raw_locked(bytes);
     kick_if_needed(lock);
+}
+
+void Outbox::link_raw_locked(std::string_view bytes) {
+    if (slots_.empty() || slots_.back().open) slots_.emplace_back().seq = posted_;
+    Slot& slot = slots_.back();
+    if (slot.buffers.empty() || slot.buffers.back().size() + bytes.size() > kSmallBuffer) slot.buffers.emplace_back();
+    slot.buffers.back().append(bytes);
+    pending_ += bytes.size();
 }
 
 bool Outbox::wait_written(Sequence seq, std::chrono::duration<double> timeout, const std::atomic<bool>* stop) {
@@ -151,17 +247,49 @@ bool Outbox::wait_written(Sequence seq, std::chrono::duration<double> timeout, c
            written_ >= seq;
 }
 
-Outbox::Sequence Outbox::take(std::string& into) {
+Outbox::Sequence Outbox::take(std::vector<std::string>& into) {
+    // What was written last time is freed outside the lock; a few small buffers are kept for reuse.
+    std::vector<std::string> keep;
+    for (auto& b : into) {
+        if (keep.size() < kSpares && b.capacity() >= kSmallBuffer && b.capacity() <= kSmallBuffer * 2) {
+            b.clear();
+            keep.push_back(std::move(b));
+        }
+    }
+    std::size_t freed = 0;
+    for (const auto& b : into) freed += b.capacity();
+    into.clear();
     Sequence seq;
+    bool idle;
     {
         std::lock_guard lock(mutex_);
         kick_scheduled_ = false;
-        into.clear();
-        into.swap(pending_);
-        if (pending_.capacity() > OUTBOX_HIGH_WATER * 2) pending_ = std::string();
-        seq = posted_;
+        for (auto& b : keep)
+            if (spares_.size() < kSpares) spares_.push_back(std::move(b));
+        while (!slots_.empty()) {
+            Slot& slot = slots_.front();
+            for (auto& b : slot.buffers) {
+                pending_ -= b.size();
+                if (!b.empty()) into.push_back(std::move(b));
+            }
+            slot.buffers.clear();
+            if (slot.open) break;
+            if (slot.seq > taken_) taken_ = slot.seq;
+            slots_.pop_front();
+        }
+        seq = taken_;
+        idle = slots_.empty();
     }
     drained_.notify_all();
+    if (freed > kSmallBuffer) memory_release::note_freed(freed, idle);
+    return seq;
+}
+
+Outbox::Sequence Outbox::take(std::string& into) {
+    std::vector<std::string> buffers;
+    Sequence seq = take(buffers);
+    into.clear();
+    for (const auto& b : buffers) into += b;
     return seq;
 }
 
@@ -175,7 +303,7 @@ void Outbox::mark_written(Sequence upto) {
 
 std::size_t Outbox::pending_bytes() const {
     std::lock_guard lock(mutex_);
-    return pending_.size();
+    return pending_;
 }
 
 }  // namespace gridlet

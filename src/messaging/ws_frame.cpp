@@ -1,5 +1,6 @@
 #include "messaging/ws_frame.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -19,10 +20,27 @@ std::uint32_t next_mask() {
     return std::uint32_t((state * 0x2545F4914F6CDD1Dull) >> 32);
 }
 
+// Copies `n` bytes masked with the 4-byte `key`, starting at key position `phase`, 8 at a time.
+void mask_copy(char* dst, const char* src, std::size_t n, const unsigned char* key, std::size_t phase) {
+    unsigned char k8[8];
+    for (int j = 0; j < 8; ++j) k8[j] = key[(phase + j) & 3];
+    std::uint64_t key8;
+    std::memcpy(&key8, k8, 8);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, src + i, 8);
+        w ^= key8;
+        std::memcpy(dst + i, &w, 8);
+    }
+    for (; i < n; ++i) dst[i] = char(src[i] ^ k8[i & 7]);
+}
+
 }  // namespace
 
-void append_text_frame(std::string& out, std::string_view payload) {
-    const std::size_t n = payload.size();
+void append_text_frame(std::string& out, const std::string_view* pieces, std::size_t count) {
+    std::size_t n = 0;
+    for (std::size_t k = 0; k < count; ++k) n += pieces[k].size();
     unsigned char header[14];
     std::size_t h = 0;
     header[h++] = 0x81;  // FIN + text
@@ -40,22 +58,19 @@ void append_text_frame(std::string& out, std::string_view payload) {
     std::memcpy(header + h, &mask, 4);
     h += 4;
     const std::size_t start = out.size();
+    if (out.capacity() < start + h + n) out.reserve(std::max(start + h + n, out.capacity() + out.capacity() / 2));
     out.resize(start + h + n);
     char* dst = out.data() + start;
     std::memcpy(dst, header, h);
     dst += h;
     const unsigned char* key = header + h - 4;
-    std::uint64_t key8;
-    unsigned char k8[8] = {key[0], key[1], key[2], key[3], key[0], key[1], key[2], key[3]};
-    std::memcpy(&key8, k8, 8);
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, payload.data() + i, 8);
-        w ^= key8;
-        std::memcpy(dst + i, &w, 8);
+    std::size_t done = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        mask_copy(dst + done, pieces[k].data(), pieces[k].size(), key, done & 3);
+        done += pieces[k].size();
     }
-    for (; i < n; ++i) dst[i] = char(payload[i] ^ key[i & 3]);
 }
+
+void append_text_frame(std::string& out, std::string_view payload) { append_text_frame(out, &payload, 1); }
 
 }  // namespace gridlet::ws_frame

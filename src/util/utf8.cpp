@@ -1,10 +1,15 @@
 #include "util/utf8.hpp"
 
+#include "util/swar.hpp"
+
 namespace gridlet::utf8 {
 
 std::size_t count_code_points(std::string_view s) noexcept {
-    std::size_t n = 0;
-    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    const char* p = s.data();
+    const std::size_t size = s.size();
+    std::size_t n = 0, i = 0;
+    for (; i + 8 <= size; i += 8) n += 8 - swar::continuation_bytes(swar::load(p + i));
+    for (; i < size; ++i) n += (static_cast<unsigned char>(p[i]) & 0xC0) != 0x80;
     return n;
 }
 

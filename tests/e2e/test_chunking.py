@@ -6,6 +6,7 @@ import uuid
 
 import pytest
 
+from calls import send_module
 from conftest import CHUNK_SIZE, compact, rid
 
 UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
@@ -288,4 +289,28 @@ def test_very_long_single_write_is_chunked_and_complete(kernel):
     r = rid("fivemb")
     msgs = kernel.execute("print('\u20ac' * 5000000, end='')", request_id=r, timeout=20)
     assert [m["content"] for m in msgs if m["type"] == "stdout"] == ["\u20ac" * 5000000]
+    assert not kernel.violations
+
+
+def test_sixteen_megabyte_non_ascii_result_reassembles_exactly_in_every_reply(kernel):
+    # Characters of one to four bytes, a quote, a backslash and a control character, repeated
+    # so that every kind lands on chunk cuts of all three replies.
+    send_module(kernel, "bigtext", '''
+        def text(n):
+            unit = "a\\u00e9\\u20ac\\U0001F600\\"\\\\\\x01z"
+            return (unit * (n // len(unit) + 1))[:n]
+    ''')
+    n = 16 * 1024 * 1024
+    unit = "a\u00e9\u20ac\U0001F600\"\\\x01z"
+    expected = (unit * (n // len(unit) + 1))[:n]
+    r = rid("bigtext")
+    kernel.send({"type": "custom_function_call", "module_name": "bigtext", "function_name": "text",
+                 "args": [n], "request_id": r})
+    envs = kernel.collect_for(r, "function_execution_result", timeout=60, with_frames=True)
+    by_type = {e.msg["type"]: e for e in envs}
+    assert by_type["execution_result"].msg["result"] == expected
+    assert by_type["function_execution_result"].msg["result"] == expected
+    assert by_type["result_output"].msg["content"] == "Out: " + repr(expected) + "\n"
+    for e in by_type.values():
+        assert len(e.frames) > 256
     assert not kernel.violations

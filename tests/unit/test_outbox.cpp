@@ -2,6 +2,9 @@
 
 #include <boost/json.hpp>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "messaging/constants.hpp"
@@ -158,4 +161,96 @@ TEST(Outbox, ProducersWaitForRoomAboveTheHighWaterMark) {
     producer.join();
     EXPECT_TRUE(released);
     EXPECT_FALSE(box.over_high_water());
+}
+
+TEST(Outbox, LongMessagesLinkedWhileFramedStayWholeContiguousAndInOrder) {
+    // Producers post long messages (framed and linked piece by piece, paced by the high-water
+    // mark) and small ones; a listener thread drains meanwhile. Every chunk sequence must arrive
+    // whole and uninterrupted, every producer's messages in its own order.
+    Outbox box;
+    std::mutex m;
+    std::condition_variable cv;
+    bool kicked = false;
+    box.open([&] {
+        std::lock_guard lock(m);
+        kicked = true;
+        cv.notify_one();
+    });
+    constexpr int kProducers = 3, kEach = 4;
+    std::vector<std::string> long_texts;
+    for (int p = 0; p < kProducers; ++p) {
+        std::string body;
+        for (int i = 0; i < 600000; ++i) body += i % 5 ? "ab" : "\xE2\x82\xAC\\\"";
+        long_texts.push_back(R"({"type":"long","p":)" + std::to_string(p) + R"(,"b":")" + body + "\"}");
+    }
+    std::atomic<int> done{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            const std::string& text = long_texts[p];
+            const std::size_t cut = text.size() / 3;
+            for (int k = 0; k < kEach; ++k) {
+                std::string small = R"({"type":"small","p":)" + std::to_string(p) + R"(,"k":)" + std::to_string(k) + "}";
+                box.post_all({{small, {"small", {}}},
+                              {{std::string_view(text).substr(0, cut), std::string_view(text).substr(cut), ""},
+                               {"long", "\"r\""}}},
+                             nullptr, {true, nullptr});
+            }
+            ++done;
+        });
+    }
+    std::string wire;
+    std::vector<std::string> buffers;
+    for (;;) {
+        {
+            std::unique_lock lock(m);
+            cv.wait_for(lock, std::chrono::milliseconds(2), [&] { return kicked; });
+            kicked = false;
+        }
+        auto seq = box.take(buffers);
+        for (const auto& b : buffers) wire += b;
+        box.mark_written(seq);
+        if (done == kProducers && box.pending_bytes() == 0) {
+            box.take(buffers);
+            for (const auto& b : buffers) wire += b;
+            if (buffers.empty()) break;
+        }
+    }
+    for (auto& t : producers) t.join();
+
+    auto frames = decode_frames(wire);
+    std::vector<int> next_small(kProducers, 0), longs(kProducers, 0);
+    std::string open_id, joined;
+    for (const auto& f : frames) {
+        auto o = boost::json::parse(f).as_object();
+        if (o.at("type") == "chunk") {
+            auto id = std::string(o.at("chunk_id").as_string());
+            if (o.at("chunk_index").as_int64() == 0) {
+                ASSERT_TRUE(open_id.empty()) << "a sequence started inside another";
+                open_id = id;
+                joined.clear();
+            }
+            ASSERT_EQ(id, open_id);
+            joined += o.at("data").as_string();
+            if (o.at("chunk_index").as_int64() + 1 == o.at("total_chunks").as_int64()) {
+                auto msg = boost::json::parse(joined).as_object();
+                int p = int(msg.at("p").as_int64());
+                EXPECT_EQ(joined, long_texts[p]);
+                // Each long message follows its producer's small one of the same round.
+                EXPECT_EQ(longs[p] + 1, next_small[p]);
+                ++longs[p];
+                open_id.clear();
+            }
+            continue;
+        }
+        ASSERT_TRUE(open_id.empty()) << "a message inside a chunk sequence";
+        int p = int(o.at("p").as_int64());
+        EXPECT_EQ(o.at("k").as_int64(), next_small[p]);
+        EXPECT_EQ(longs[p], next_small[p]);
+        ++next_small[p];
+    }
+    for (int p = 0; p < kProducers; ++p) {
+        EXPECT_EQ(next_small[p], kEach);
+        EXPECT_EQ(longs[p], kEach);
+    }
 }

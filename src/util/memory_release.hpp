@@ -1,0 +1,31 @@
+#pragma once
+// How the kernel gives memory back to the system after a large message.
+//
+// Large blocks (a long result's text, its JSON, the Python objects behind it) are mmap'ed and
+// unmapped when freed: the mmap threshold is fixed (glibc would otherwise raise it to the size of
+// the last large block freed, up to 32 MB, and keep such blocks in its heaps). The frame buffers
+// of a long message (about 1 MB each) stay below it, so while a message is being written they
+// are reused from the heap without new page faults (a long text's own buffer asks for huge pages:
+// see reserve_large); once a message's frames have been freed,
+// malloc_trim(0) hands the free heap pages back, on a short-lived thread of its own.
+#include <cstddef>
+#include <string>
+
+namespace gridlet::memory_release {
+
+inline constexpr std::size_t kMmapThreshold = std::size_t(4) << 20;
+// Bytes of frames freed since the last trim that make the next trim worth it.
+inline constexpr std::size_t kTrimAfter = std::size_t(8) << 20;
+
+// Reserves room for `capacity` bytes in `s`. A block that large is mmap'ed by itself; it is asked
+// to be backed by huge pages, so filling it takes a few page faults instead of thousands.
+void reserve_large(std::string& s, std::size_t capacity);
+
+// Sets the allocator's thresholds; call once at startup, before threads start.
+void configure();
+
+// Notes that `bytes` of buffers were just freed; when enough have been and nothing more is queued
+// (`idle`), starts a trim.
+void note_freed(std::size_t bytes, bool idle);
+
+}  // namespace gridlet::memory_release
