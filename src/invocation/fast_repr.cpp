@@ -45,7 +45,11 @@ bool append_str(std::string& out, PyObject* s) {
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
     bool has_single = false, has_double = false;
-    for (Py_ssize_t i = 0; i < n && !(has_single && has_double); ++i) {
+    if (kind == PyUnicode_1BYTE_KIND) {
+        has_single = std::memchr(data, '\'', std::size_t(n)) != nullptr;
+        has_double = std::memchr(data, '"', std::size_t(n)) != nullptr;
+    }
+    for (Py_ssize_t i = 0; kind != PyUnicode_1BYTE_KIND && i < n && !(has_single && has_double); ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         has_single |= c == '\'';
         has_double |= c == '"';
@@ -53,6 +57,17 @@ bool append_str(std::string& out, PyObject* s) {
     const char quote = has_single && !has_double ? '"' : '\'';
     out.push_back(quote);
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (kind == PyUnicode_1BYTE_KIND) {
+            // Runs of printable ASCII other than the quote and the backslash are copied as they are.
+            const auto* bytes = static_cast<const unsigned char*>(data);
+            Py_ssize_t j = i;
+            while (j < n && bytes[j] >= ' ' && bytes[j] < 0x7F && bytes[j] != quote && bytes[j] != '\\') ++j;
+            if (j > i) {
+                out.append(reinterpret_cast<const char*>(bytes + i), std::size_t(j - i));
+                i = j;
+                if (i == n) break;
+            }
+        }
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c == Py_UCS4(quote) || c == '\\') {
             out.push_back('\\');
