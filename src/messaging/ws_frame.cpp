@@ -20,20 +20,20 @@ std::uint32_t next_mask() {
     return std::uint32_t((state * 0x2545F4914F6CDD1Dull) >> 32);
 }
 
-// Copies `n` bytes masked with the 4-byte `key`, starting at key position `phase`, 8 at a time.
-void mask_copy(char* dst, const char* src, std::size_t n, const unsigned char* key, std::size_t phase) {
+// Masks `n` bytes in place with the 4-byte `key`, 8 at a time.
+void mask_in_place(char* p, std::size_t n, const unsigned char* key) {
     unsigned char k8[8];
-    for (int j = 0; j < 8; ++j) k8[j] = key[(phase + j) & 3];
+    for (int j = 0; j < 8; ++j) k8[j] = key[j & 3];
     std::uint64_t key8;
     std::memcpy(&key8, k8, 8);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         std::uint64_t w;
-        std::memcpy(&w, src + i, 8);
+        std::memcpy(&w, p + i, 8);
         w ^= key8;
-        std::memcpy(dst + i, &w, 8);
+        std::memcpy(p + i, &w, 8);
     }
-    for (; i < n; ++i) dst[i] = char(src[i] ^ k8[i & 7]);
+    for (; i < n; ++i) p[i] = char(p[i] ^ k8[i & 7]);
 }
 
 }  // namespace
@@ -57,18 +57,13 @@ void append_text_frame(std::string& out, const std::string_view* pieces, std::si
     std::uint32_t mask = next_mask();
     std::memcpy(header + h, &mask, 4);
     h += 4;
+    // Appended, then masked while still in cache: growing the string with resize() would first
+    // zero the whole payload.
     const std::size_t start = out.size();
     if (out.capacity() < start + h + n) out.reserve(std::max(start + h + n, out.capacity() + out.capacity() / 2));
-    out.resize(start + h + n);
-    char* dst = out.data() + start;
-    std::memcpy(dst, header, h);
-    dst += h;
-    const unsigned char* key = header + h - 4;
-    std::size_t done = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-        mask_copy(dst + done, pieces[k].data(), pieces[k].size(), key, done & 3);
-        done += pieces[k].size();
-    }
+    out.append(reinterpret_cast<const char*>(header), h);
+    for (std::size_t k = 0; k < count; ++k) out.append(pieces[k]);
+    mask_in_place(out.data() + start + h, n, header + h - 4);
 }
 
 void append_text_frame(std::string& out, std::string_view payload) { append_text_frame(out, &payload, 1); }
