@@ -12,7 +12,7 @@
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 #include "modules/import_graph.hpp"
-#include "util/large_text.hpp"
+#include "util/memory_release.hpp"
 #include "util/log.hpp"
 
 namespace gridlet::invocation {
@@ -226,8 +226,8 @@ bool encode_value(const GilHeld& gil, Kernel& kernel, PyObject* value, EncodedRe
     if (wire->to_default && wire_json::applies(gil, value)) {
         PyObject* fn = Py_NewRef(wire->to_wire);
         const std::size_t expected = wire_json::estimate(gil, value);
-        large_text::reserve(out.json, expected);
-        if (!wire_json::has_own_repr(value)) large_text::reserve(out.repr, expected + expected / 4);
+        memory_release::reserve_large(out.json, expected);
+        if (!wire_json::has_own_repr(value)) memory_release::reserve_large(out.repr, expected + expected / 4);
         const bool written = wire_json::append(gil, value, fn, out.json);
         Py_DECREF(fn);
         if (written) {

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "kernel/py_ref.hpp"
+#include "kernel/python_memory.hpp"
 
 namespace gridlet {
 void link_embedded_module();
@@ -26,6 +27,7 @@ std::filesystem::path find_python_dir() {
 
 void start(const std::filesystem::path& python_dir) {
     link_embedded_module();
+    python_memory::install_raw_allocator();
     PyConfig config;
     PyConfig_InitPythonConfig(&config);
     config.parse_argv = 0;

@@ -7,6 +7,7 @@
 #include "messaging/json_text.hpp"
 #include "messaging/ws_frame.hpp"
 #include "util/log.hpp"
+#include "util/memory_release.hpp"
 #include "util/swar.hpp"
 #include "util/utf8.hpp"
 #include "util/uuid.hpp"
@@ -185,7 +186,7 @@ void encode(const MessageText& text, const MessageInfo& info, std::string& out, 
         std::size_t left = chunk_size;
         escape_chunk(cur, left, scratch, len, tail.size());
         append(scratch, len, tail);
-        if (out.capacity() < out.size() + len + 14 && sink) out.reserve(kBufferBytes + len + 14);
+        if (out.capacity() < out.size() + len + 14 && sink) memory_release::reserve_large(out, kBufferBytes + len + 14);
         ws_frame::append_text_frame(out, std::string_view(scratch.data(), len));
         if (sink && out.size() >= kBufferBytes) {
             sink->emit(std::move(out));

@@ -3,6 +3,7 @@
 #include <malloc.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include <atomic>
@@ -16,14 +17,22 @@ std::atomic<bool> g_trimming{false};
 
 void reserve_large(std::string& s, std::size_t capacity) {
     if (capacity <= s.capacity()) return;
-    s.reserve(capacity);
-    if (capacity < kMmapThreshold) return;
-    // Only the 2 MB-aligned inside of the block, which is its own mapping.
+    capacity = std::max(capacity, s.capacity() + s.capacity() / 2);  // growth stays geometric
+    if (capacity < kMmapThreshold) {
+        s.reserve(capacity);
+        return;
+    }
+    // The new block is advised before anything is written to it (reserve() would copy the old
+    // text first, a page fault per 4 KB); only its 2 MB-aligned inside can be huge pages.
+    std::string fresh;
+    fresh.reserve(capacity);
     constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(s.data());
+    const auto begin = reinterpret_cast<std::uintptr_t>(fresh.data());
     const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-    const std::uintptr_t last = (begin + s.capacity()) & ~(huge - 1);
+    const std::uintptr_t last = (begin + fresh.capacity()) & ~(huge - 1);
     if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    fresh.append(s);
+    s.swap(fresh);
 }
 
 void configure() {

@@ -163,7 +163,7 @@ TEST(ChunkEncoder, ExactChunkCountAtTheRealChunkSize) {
 
 TEST(ChunkEncoder, LargeNonAsciiTextAtTheRealChunkSizeWithASink) {
     std::mt19937 rng(7);
-    std::string body = random_text(rng, 1500000);
+    std::string body = random_text(rng, 7000000);  // more than one sink buffer of frames
     std::string head = R"({"type":"execution_result","result":")", tail = "\"}";
     MessageText text(head, body, tail);
     const MessageInfo info{"execution_result", "\"id-1\""};
