@@ -1,7 +1,8 @@
 #pragma once
-// The WebSocket client connection to the Business Layer (Beast, ws:// or wss://). Reading is done
-// here; every write goes through the Outbox, whose pending frames the listener drains with one
-// socket write at a time.
+// The WebSocket client connection to the Business Layer (ws:// or wss://). Beast does the upgrade;
+// after it, frames are read here straight from the socket (or TLS stream), and every write,
+// control frames included, goes through the Outbox, whose pending frames the listener drains with
+// one socket write at a time.
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
@@ -19,7 +20,7 @@ namespace gridlet {
 enum class ConnectionEnd {
     closed,              // the peer closed or dropped it
     keep_alive_timeout,  // no answer to a keep-alive ping in time
-    protocol_error,      // the peer broke the WebSocket protocol (the library closed it, e.g. 1007)
+    protocol_error,      // the peer broke the WebSocket protocol (closed with 1002, 1007 or 1009)
 };
 ConnectionEnd classify_end(const boost::system::error_code& ec);
 
@@ -41,7 +42,8 @@ public:
     virtual void start_keep_alive() = 0;
     // The connection ended because a keep-alive ping went unanswered.
     virtual bool keep_alive_expired() const = 0;
-    // Next whole message. Frames over `max_characters` are read to their end but not kept.
+    // Next whole message. Messages over `max_characters` are read to their end but not kept.
+    // Messages already buffered are returned without a trip through the event loop.
     // Throws boost::system::system_error when the connection ends.
     virtual boost::asio::awaitable<ReadResult> read(std::size_t max_characters) = 0;
     // Writes what is pending, then closes the WebSocket. Safe to call twice.

@@ -68,4 +68,17 @@ void append_text_frame(std::string& out, const std::string_view* pieces, std::si
 
 void append_text_frame(std::string& out, std::string_view payload) { append_text_frame(out, &payload, 1); }
 
+void append_control_frame(std::string& out, unsigned opcode, std::string_view payload) {
+    const std::size_t n = std::min<std::size_t>(payload.size(), 125);
+    unsigned char header[6];
+    header[0] = std::uint8_t(0x80 | (opcode & 0x0F));
+    header[1] = std::uint8_t(0x80 | n);
+    std::uint32_t mask = next_mask();
+    std::memcpy(header + 2, &mask, 4);
+    const std::size_t start = out.size();
+    out.resize(start + 6 + n);
+    std::memcpy(out.data() + start, header, 6);
+    mask_copy(out.data() + start + 6, payload.data(), n, header + 2, 0);
+}
+
 }  // namespace gridlet::ws_frame
