@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "kernel/kernel.hpp"
+#include "kernel/replies.hpp"
 #include "messaging/json_text.hpp"
 
 namespace gridlet {
@@ -40,7 +40,7 @@ RunScope::RunScope(const GilHeld& gil, RunOutput& run) : gil_(gil), run_(run), p
 RunScope::~RunScope() {
     t_current = previous_;
     if (run_.link_) run_.link_->run = nullptr;
-    run_.kernel_.restore_stream_hooks(gil_);
+    run_.replies_.restore_stream_hooks(gil_);
 }
 
 void RunOutput::write(const GilHeld& gil, StreamKind kind, std::string_view utf8) {
@@ -50,7 +50,7 @@ void RunOutput::write(const GilHeld& gil, StreamKind kind, std::string_view utf8
     message += kind == StreamKind::out ? "{\"type\":\"stdout\",\"content\":" : "{\"type\":\"stderr\",\"content\":";
     json_text::append_string(message, utf8);
     message += tail_;
-    kernel_.post_from_worker(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", request_id_json_});
+    replies_.post(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", request_id_json_});
 }
 
 }  // namespace gridlet
@@ -61,7 +61,7 @@ void RunOutput::display(const GilHeld& gil, std::string_view bundle) {
     std::string message = "{\"type\":\"display_data\",";
     message += bundle;
     message += tail_;
-    kernel_.post_from_worker(gil, message, {"display_data", request_id_json_});
+    replies_.post(gil, message, {"display_data", request_id_json_});
 }
 
 }  // namespace gridlet

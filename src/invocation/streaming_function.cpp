@@ -171,7 +171,7 @@ Outcome stream_values(const GilHeld& gil, Kernel& kernel, const Stream& s) {
 void run_on_worker(const GilHeld& gil, Kernel& kernel, const Stream& s) {
     GLOG_DEBUG("[TIMING] Streaming worker started: thread={}, request_id={}", WorkerPool::current_thread_name(),
                s.request_id);
-    RunOutput run(kernel, s.stream_tail, false, s.request_id_json);
+    RunOutput run(kernel.replies(), s.stream_tail, false, s.request_id_json);
     Outcome out;
     {
         ActiveRun active(gil, kernel.runs(), s.request_id_json);
@@ -236,7 +236,8 @@ void submit(Kernel& kernel, std::shared_ptr<Stream> s) {
 
 }  // namespace
 
-void start_streaming_function(Kernel& kernel, boost::json::object&& message) {
+void start_streaming_function(HandlerContext ctx, boost::json::object&& message) {
+    Kernel& kernel = *ctx.kernel;
     auto s = std::make_shared<Stream>();
     s->start = Clock::now();
     s->request_id_json = fields::echo(message, "request_id");

@@ -21,6 +21,8 @@
 #include "execution/run_output.hpp"
 #include "kernel/control_queue.hpp"
 #include "kernel/gil.hpp"
+#include "kernel/handler_context.hpp"
+#include "kernel/replies.hpp"
 #include "kernel/worker_pool.hpp"
 #include "messaging/chunk_assembler.hpp"
 #include "messaging/connection.hpp"
@@ -47,6 +49,22 @@ struct KernelOptions {
     std::string port = "8000";
     boost::json::object connection_args;
     ConnectionSettings connection;
+};
+
+class Kernel;
+
+// The reply sink the kernel gives its handlers: its own send path.
+class KernelReplies final : public Replies {
+public:
+    explicit KernelReplies(Kernel& kernel) : kernel_(kernel) {}
+    void send(const MessageText& json, MessageInfo info) override;
+    Sequence post(const GilHeld&, const MessageText& json, MessageInfo info) override;
+    Sequence post_all(const GilHeld&, std::initializer_list<Message> messages) override;
+    const std::string& workbook_id_json() const override;
+    void restore_stream_hooks(const GilHeld&) override;
+
+private:
+    Kernel& kernel_;
 };
 
 class Kernel {
@@ -92,6 +110,10 @@ public:
     // {"type":"error","message",...} for input the kernel refuses.
     void send_error_reply(std::string_view text, const boost::json::value* original_type,
                           const boost::json::value* request_id);
+
+    // ---- what message handlers get ----
+    Replies& replies() { return replies_; }
+    HandlerContext handler_context() { return {replies_, pool_, runs_, control_, bridge_, loader_.get(), executor_.get(), this}; }
 
     // ---- state other subsystems use ----
     const std::string& workbook_id() const { return options_.workbook_id; }
@@ -157,6 +179,7 @@ private:
     std::thread::id listener_thread_;
 
     Outbox outbox_;
+    KernelReplies replies_{*this};
     std::unique_ptr<Connection> connection_;
     HostRequests host_requests_;
     ActiveRuns runs_;
