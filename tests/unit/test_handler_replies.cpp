@@ -9,6 +9,7 @@
 
 #include "execution/active_runs.hpp"
 #include "execution/execution_request.hpp"
+#include "execution/interrupt_request.hpp"
 #include "execution/tracebacks.hpp"
 #include "invocation/invocation.hpp"
 #include "kernel/control_queue.hpp"
@@ -153,6 +154,43 @@ TEST(HandlerRefusals, ExecutionRequestWithFieldsOfTheWrongTypeIsAnExecutionError
     }
 }
 
+TEST(HandlerRefusals, StreamingFunctionEndsAtOnceCarryingTheConnectionsWorkbook) {
+    struct Case {
+        const char* request;
+        const char* reply;
+    };
+    const Case cases[] = {
+        {R"({"type":"execute_streaming_function","module_name":"m","function_name":"g","workbook_id":"wb"})",
+         R"({"type":"streaming_function_result","request_id":null,"error":"execute_streaming_function requires 'request_id' as a string","done":true,"workbook_id":"wb-conn"})"},
+        {R"({"type":"execute_streaming_function","request_id":"s1","module_name":"m","function_name":3})",
+         R"({"type":"streaming_function_result","request_id":"s1","error":"execute_streaming_function requires 'function_name' as a string, not int","done":true,"workbook_id":"wb-conn"})"},
+        {R"({"type":"execute_streaming_function","request_id":"s2","module_name":"m","function_name":"g","args":{}})",
+         R"({"type":"streaming_function_result","request_id":"s2","error":"execute_streaming_function requires 'args' as a list, not dict","done":true,"workbook_id":"wb-conn"})"},
+    };
+    for (const auto& c : cases) {
+        Harness h;
+        invocation::start_streaming_function(h.context(), message(c.request));
+        ASSERT_EQ(h.replies.posted.size(), 1u) << c.request;
+        EXPECT_EQ(h.replies.posted[0].text, c.reply);
+        EXPECT_TRUE(h.replies.posted[0].from_listener);
+    }
+}
+
+TEST(HandlerRefusals, InterruptWithNoRunsAnswersAnEmptyListAndRefusesABadId) {
+    Harness h;
+    handle_interrupt_request(h.context(), message(R"({"type":"interrupt_request","request_id":"x"})"));
+    handle_interrupt_request(h.context(), message(R"({"type":"interrupt_request"})"));
+    ASSERT_EQ(h.replies.posted.size(), 2u);
+    EXPECT_EQ(h.replies.posted[0].text,
+              R"({"type":"interrupt_reply","request_id":"x","interrupted":[],"workbook_id":"wb-conn"})");
+    EXPECT_EQ(h.replies.posted[0].request_id, "\"x\"");
+    EXPECT_EQ(h.replies.posted[1].text,
+              R"({"type":"interrupt_reply","request_id":null,"interrupted":[],"workbook_id":"wb-conn"})");
+    EXPECT_THROW(handle_interrupt_request(h.context(), message(R"({"type":"interrupt_request","request_id":1})")),
+                 std::runtime_error);
+    EXPECT_EQ(h.replies.posted.size(), 2u);
+}
+
 // The builders against the exact texts of each reply kind.
 TEST(ReplyBuilders, WriteEachKindsFieldsInItsOrder) {
     CallIds ids;
@@ -205,6 +243,14 @@ TEST(ReplyBuilders, WriteEachKindsFieldsInItsOrder) {
               R"({"type":"event_execution_result","status":"success","logs":"hi\n","error":null,"request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb"})");
     EXPECT_EQ(reply::event_execution_result(err, "\"\"", ids),
               R"({"type":"event_execution_result","status":"error","logs":"","error":"Traceback \"x\"\n","request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb"})");
+
+    const auto sv = reply::streaming_value(ids, "\"conn\"");
+    EXPECT_EQ(sv.head + "[1]" + sv.tail,
+              R"({"type":"streaming_function_result","request_id":"r","result":[1],"done":false,"workbook_id":"conn"})");
+    EXPECT_EQ(reply::streaming_canceled(ids, "\"conn\""),
+              R"({"type":"streaming_function_result","request_id":"r","result":"Canceled","done":true,"workbook_id":"conn"})");
+    EXPECT_EQ(reply::streaming_done({}, ids, "\"conn\""),
+              R"({"type":"streaming_function_result","request_id":"r","done":true,"workbook_id":"conn"})");
 }
 
 }  // namespace
