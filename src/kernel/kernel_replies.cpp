@@ -1,4 +1,6 @@
 // The kernel's reply sink: Replies over the kernel's own send path.
+#include "kernel/kernel_replies.hpp"
+
 #include "kernel/kernel.hpp"
 
 namespace gridlet {
