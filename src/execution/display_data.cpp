@@ -7,6 +7,7 @@
 #include "kernel/py_ref.hpp"
 #include "kernel/replies.hpp"
 #include "messaging/py_json.hpp"
+#include "messaging/reply_builders.hpp"
 #include "util/log.hpp"
 
 namespace gridlet::display_data {
@@ -39,8 +40,8 @@ bool send(const GilHeld& gil, Replies& replies, PyObject* data, PyObject* metada
     if (RunOutput* run = RunOutput::current()) {
         run->display(gil, bundle);
     } else {
-        std::string message = "{\"type\":\"display_data\"," + bundle + ",\"workbook_id\":" + replies.workbook_id_json() + "}";
-        replies.post(gil, message, {"display_data", {}});
+        replies.post(gil, reply::display_data(bundle, reply::workbook_tail(replies.workbook_id_json())),
+                     {"display_data", {}});
     }
     return true;
 }

@@ -6,6 +6,7 @@
 #include "kernel/replies.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/json_text.hpp"
+#include "messaging/reply_builders.hpp"
 #include "util/log.hpp"
 
 namespace gridlet {
@@ -18,13 +19,8 @@ void handle_interrupt_request(HandlerContext ctx, const boost::json::object& mes
     }
     std::vector<std::string> signalled = ctx.runs.interrupt(id_json);
 
-    std::string reply = "{\"type\":\"interrupt_reply\",\"request_id\":" + id_json.value_or("null") + ",\"interrupted\":[";
-    for (std::size_t i = 0; i < signalled.size(); ++i) {
-        if (i) reply += ',';
-        reply += signalled[i];
-    }
-    reply += "],\"workbook_id\":" + ctx.replies.workbook_id_json() + "}";
-    ctx.replies.send(reply, {"interrupt_reply", id_json ? std::string_view(*id_json) : std::string_view()});
+    const std::string text = reply::interrupt_reply(id_json.value_or("null"), signalled, ctx.replies.workbook_id_json());
+    ctx.replies.send(text, {"interrupt_reply", id_json ? std::string_view(*id_json) : std::string_view()});
 
     const std::string display = fields::display(message, "request_id");
     if (id_json && signalled.empty())

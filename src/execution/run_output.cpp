@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "kernel/replies.hpp"
-#include "messaging/json_text.hpp"
+#include "messaging/reply_builders.hpp"
 
 namespace gridlet {
 namespace {
@@ -47,9 +47,7 @@ void RunOutput::write(const GilHeld& gil, StreamKind kind, std::string_view utf8
     if (keep_text_) (kind == StreamKind::out ? out_ : err_).append(utf8);
     thread_local std::string message;
     message.clear();
-    message += kind == StreamKind::out ? "{\"type\":\"stdout\",\"content\":" : "{\"type\":\"stderr\",\"content\":";
-    json_text::append_string(message, utf8);
-    message += tail_;
+    reply::append_stream_message(message, kind == StreamKind::err, utf8, tail_);
     replies_.post(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", request_id_json_});
 }
 
@@ -58,10 +56,7 @@ void RunOutput::write(const GilHeld& gil, StreamKind kind, std::string_view utf8
 namespace gridlet {
 
 void RunOutput::display(const GilHeld& gil, std::string_view bundle) {
-    std::string message = "{\"type\":\"display_data\",";
-    message += bundle;
-    message += tail_;
-    replies_.post(gil, message, {"display_data", request_id_json_});
+    replies_.post(gil, reply::display_data(bundle, tail_), {"display_data", request_id_json_});
 }
 
 }  // namespace gridlet

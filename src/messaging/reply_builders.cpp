@@ -118,6 +118,41 @@ std::string event_execution_result(std::string_view error, std::string_view logs
     return out;
 }
 
+void append_stream_message(std::string& out, bool is_stderr, std::string_view utf8, std::string_view tail) {
+    out += is_stderr ? "{\"type\":\"stderr\",\"content\":" : "{\"type\":\"stdout\",\"content\":";
+    json_text::append_string(out, utf8);
+    out += tail;
+}
+
+std::string display_data(std::string_view bundle, std::string_view tail) {
+    std::string out = "{\"type\":\"display_data\",";
+    out += bundle;
+    out += tail;
+    return out;
+}
+
+std::string workbook_tail(std::string_view workbook_json) {
+    std::string out;
+    field(out, "workbook_id", workbook_json);
+    out += '}';
+    return out;
+}
+
+std::string interrupt_reply(std::string_view request_id_json, const std::vector<std::string>& interrupted_json,
+                            std::string_view workbook_json) {
+    std::string out = "{\"type\":\"interrupt_reply\"";
+    field(out, "request_id", request_id_json);
+    out += ",\"interrupted\":[";
+    for (std::size_t i = 0; i < interrupted_json.size(); ++i) {
+        if (i) out += ',';
+        out += interrupted_json[i];
+    }
+    out += ']';
+    field(out, "workbook_id", workbook_json);
+    out += '}';
+    return out;
+}
+
 Framed streaming_value(const CallIds& ids, std::string_view workbook_json) {
     Framed f;
     f.head = "{\"type\":\"streaming_function_result\"";

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "messaging/chunk_encoder.hpp"
 
@@ -74,6 +75,19 @@ Framed python_function_result(std::string_view logs_json, const CallIds& ids);
 // {"type":"event_execution_result","status":…,"logs":L,"error":E|null,"request_id","module_name",
 // "function_name","workbook_id"}  (`error` empty: success)
 std::string event_execution_result(std::string_view error, std::string_view logs_json, const CallIds& ids);
+
+// Output of a run, closed by the run's `tail` (echo_tail(ids, Echo::run)) or, outside a run, by
+// ,"workbook_id":W}.
+// {"type":"stdout"|"stderr","content":C<tail>; appended to `out` (the hot path reuses its buffer)
+void append_stream_message(std::string& out, bool is_stderr, std::string_view utf8, std::string_view tail);
+// {"type":"display_data",<bundle><tail>  (`bundle` is "data":{…},"metadata":{…})
+std::string display_data(std::string_view bundle, std::string_view tail);
+// ,"workbook_id":W}
+std::string workbook_tail(std::string_view workbook_json);
+
+// {"type":"interrupt_reply","request_id":R,"interrupted":[…],"workbook_id":W}
+std::string interrupt_reply(std::string_view request_id_json, const std::vector<std::string>& interrupted_json,
+                            std::string_view workbook_json);
 
 // A stream's replies carry the connection's workbook id (`workbook_json`), not the request's.
 // {"type":"streaming_function_result","request_id":R,"result":…,"done":false,"workbook_id":W}

@@ -4,6 +4,9 @@
 
 #include <boost/json.hpp>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,7 @@
 #include "kernel/replies.hpp"
 #include "kernel/worker_pool.hpp"
 #include "messaging/reply_builders.hpp"
+#include "python_environment.hpp"
 
 namespace {
 
@@ -29,6 +33,7 @@ struct Posted {
 
 class FakeReplies final : public Replies {
 public:
+    // Filled by the listener (the test's thread) or a worker; read after wait_for().
     std::vector<Posted> posted;
     std::string workbook = "\"wb-conn\"";
 
@@ -45,11 +50,22 @@ public:
     const std::string& workbook_id_json() const override { return workbook; }
     void restore_stream_hooks(const GilHeld&) override {}
 
+    // Waits (at most 10 s) until `count` messages were posted.
+    bool wait_for(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        return posted_cv_.wait_for(lock, std::chrono::seconds(10), [&] { return posted.size() >= count; });
+    }
+
 private:
+    std::mutex mutex_;
+    std::condition_variable posted_cv_;
+
     Sequence record(const MessageText& json, MessageInfo info, bool listener) {
         std::string text;
         for (auto part : json.parts) text += part;
+        std::lock_guard lock(mutex_);
         posted.push_back({text, std::string(info.type), std::string(info.request_id_json), listener});
+        posted_cv_.notify_all();
         return posted.size();
     }
 };
@@ -191,6 +207,68 @@ TEST(HandlerRefusals, InterruptWithNoRunsAnswersAnEmptyListAndRefusesABadId) {
     EXPECT_EQ(h.replies.posted.size(), 2u);
 }
 
+// The Python side of a call, on a real worker, still against the fake sink: paths that end before
+// any wire conversion need no kernel.
+TEST(HandlerWorkerReplies, ArgumentsThatAreNotAListAreRefusedFromTheWorker) {
+    test_support::ensure_python();
+    Harness h;
+    h.pool.start(1);
+    invocation::start_custom_function_call(
+        h.context(),
+        message(R"({"type":"custom_function_call","module_name":"m","function_name":"f","args":{"a":1},"request_id":"w1","workbook_id":"wb"})"));
+    ASSERT_TRUE(h.replies.wait_for(2));
+    h.pool.shutdown();
+    ASSERT_EQ(h.replies.posted.size(), 2u);
+    const auto& first = h.replies.posted[0].text;
+    const std::string head =
+        R"({"type":"execution_error","success":false,"error":{"type":"TypeError","message":"args must be a list, not dict","traceback":"Traceback (most recent call last):\n)";
+    EXPECT_EQ(first.substr(0, head.size()), head);
+    const std::string tail =
+        R"(TypeError: args must be a list, not dict\n"},"request_id":"w1","module_name":"m","function_name":"f","workbook_id":"wb","source":"addin"})";
+    ASSERT_GE(first.size(), tail.size());
+    EXPECT_EQ(first.substr(first.size() - tail.size()), tail);
+    const auto record_at = first.find("\"error\":") + 8;
+    const std::string record = first.substr(record_at, first.find(",\"request_id\"") - record_at);
+    EXPECT_EQ(h.replies.posted[1].text,
+              R"({"type":"function_execution_result","request_id":"w1","status":"error","error":)" + record + "}");
+    for (const auto& p : h.replies.posted) EXPECT_FALSE(p.from_listener);
+}
+
+TEST(HandlerWorkerReplies, AnUnknownCallableIsAFailedPythonFunctionResult) {
+    test_support::ensure_python();
+    PyObject* bridge = nullptr;
+    {
+        PyGILState_STATE g = PyGILState_Ensure();
+        PyObject* globals = PyDict_New();
+        PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+        PyObject* r = PyRun_String(
+            "import types\n"
+            "bridge = types.SimpleNamespace(messaging=types.SimpleNamespace(get_callable=lambda i: None))\n",
+            Py_file_input, globals, globals);
+        Py_XDECREF(r);
+        bridge = PyDict_GetItemString(globals, "bridge");
+        Py_XINCREF(bridge);
+        Py_DECREF(globals);
+        PyGILState_Release(g);
+    }
+    ASSERT_NE(bridge, nullptr);
+    Harness h;
+    h.pool.start(1);
+    HandlerContext ctx = h.context();
+    ctx.bridge = bridge;
+    invocation::start_python_function_call(
+        ctx, message(R"({"type":"python_function_call","callable_id":"nope","request_id":"p1","workbook_id":"wb"})"));
+    ASSERT_TRUE(h.replies.wait_for(1));
+    h.pool.shutdown();
+    ASSERT_EQ(h.replies.posted.size(), 1u);
+    EXPECT_EQ(h.replies.posted[0].text,
+              R"({"type":"python_function_result","success":false,"error":"ValueError: Callable 'nope' not found in registry\n","logs":"","request_id":"p1","workbook_id":"wb"})");
+    EXPECT_FALSE(h.replies.posted[0].from_listener);
+    PyGILState_STATE g = PyGILState_Ensure();
+    Py_DECREF(bridge);
+    PyGILState_Release(g);
+}
+
 // The builders against the exact texts of each reply kind.
 TEST(ReplyBuilders, WriteEachKindsFieldsInItsOrder) {
     CallIds ids;
@@ -243,6 +321,18 @@ TEST(ReplyBuilders, WriteEachKindsFieldsInItsOrder) {
               R"({"type":"event_execution_result","status":"success","logs":"hi\n","error":null,"request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb"})");
     EXPECT_EQ(reply::event_execution_result(err, "\"\"", ids),
               R"({"type":"event_execution_result","status":"error","logs":"","error":"Traceback \"x\"\n","request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb"})");
+
+    std::string out = "stale";
+    out.clear();
+    reply::append_stream_message(out, false, "a\"b\n", reply::echo_tail(ids, reply::Echo::run));
+    EXPECT_EQ(out, R"({"type":"stdout","content":"a\"b\n","request_id":"r","workbook_id":"wb","source":"addin"})");
+    out.clear();
+    reply::append_stream_message(out, true, "e", reply::workbook_tail("\"conn\""));
+    EXPECT_EQ(out, R"({"type":"stderr","content":"e","workbook_id":"conn"})");
+    EXPECT_EQ(reply::display_data(R"("data":{"text/plain":"x"},"metadata":{})", reply::workbook_tail("\"conn\"")),
+              R"({"type":"display_data","data":{"text/plain":"x"},"metadata":{},"workbook_id":"conn"})");
+    EXPECT_EQ(reply::interrupt_reply("null", {"\"a\"", "\"b\""}, "\"conn\""),
+              R"({"type":"interrupt_reply","request_id":null,"interrupted":["a","b"],"workbook_id":"conn"})");
 
     const auto sv = reply::streaming_value(ids, "\"conn\"");
     EXPECT_EQ(sv.head + "[1]" + sv.tail,
