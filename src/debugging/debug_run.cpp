@@ -185,7 +185,7 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
     GridletDebugger& dbg = *r.debugger;
     std::vector<std::string> modules = module_names(gil, kernel);
     dbg.set_in_memory_modules(modules);
-    RunOutput run(kernel, ",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + r.workbook_json +
+    RunOutput run(kernel.replies(), ",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + r.workbook_json +
                               ",\"source\":" + r.source_json + "}",
                   false, r.request_id_json);
     PyRef exc;

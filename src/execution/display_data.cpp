@@ -3,15 +3,16 @@
 #include <string>
 
 #include "execution/run_output.hpp"
-#include "kernel/kernel.hpp"
 #include "kernel/py_error.hpp"
 #include "kernel/py_ref.hpp"
+#include "kernel/replies.hpp"
 #include "messaging/py_json.hpp"
+#include "messaging/reply_builders.hpp"
 #include "util/log.hpp"
 
 namespace gridlet::display_data {
 
-bool send(const GilHeld& gil, Kernel& kernel, PyObject* data, PyObject* metadata) {
+bool send(const GilHeld& gil, Replies& replies, PyObject* data, PyObject* metadata) {
     if (!PyDict_Check(data)) {
         PyErr_Format(PyExc_TypeError, "data must be a dict, not %.100s", Py_TYPE(data)->tp_name);
         return false;
@@ -39,8 +40,8 @@ bool send(const GilHeld& gil, Kernel& kernel, PyObject* data, PyObject* metadata
     if (RunOutput* run = RunOutput::current()) {
         run->display(gil, bundle);
     } else {
-        std::string message = "{\"type\":\"display_data\"," + bundle + ",\"workbook_id\":" + kernel.workbook_id_json() + "}";
-        kernel.post_from_worker(gil, message, {"display_data", {}});
+        replies.post(gil, reply::display_data(bundle, reply::workbook_tail(replies.workbook_id_json())),
+                     {"display_data", {}});
     }
     return true;
 }

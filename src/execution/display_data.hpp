@@ -8,13 +8,13 @@
 
 namespace gridlet {
 
-class Kernel;
+class Replies;
 
 namespace display_data {
 
 // `data` must be a dict holding a str "text/plain"; `metadata` a dict or None. Raises a Python
 // TypeError (returns false) when they are not, or when they cannot be encoded as JSON.
-bool send(const GilHeld&, Kernel& kernel, PyObject* data, PyObject* metadata);
+bool send(const GilHeld&, Replies& replies, PyObject* data, PyObject* metadata);
 
 // Shows the figures an execution_request left open, when the kernel's matplotlib backend is in
 // use. Costs one dictionary lookup when matplotlib was never loaded.

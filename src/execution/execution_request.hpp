@@ -3,11 +3,11 @@
 // namespace, output streamed live, answered with result_output/execution_result or execution_error.
 #include <boost/json/object.hpp>
 
+#include "kernel/handler_context.hpp"
+
 namespace gridlet {
 
-class Kernel;
-
 // Listener side: reads the fields and hands the run to the worker pool.
-void start_execution_request(Kernel& kernel, boost::json::object&& message);
+void start_execution_request(HandlerContext ctx, boost::json::object&& message);
 
 }  // namespace gridlet

@@ -3,9 +3,10 @@
 // the listener without the GIL.
 #include <boost/json/object.hpp>
 
-namespace gridlet {
-class Kernel;
+#include "kernel/handler_context.hpp"
 
-void handle_interrupt_request(Kernel& kernel, const boost::json::object& message);
+namespace gridlet {
+
+void handle_interrupt_request(HandlerContext ctx, const boost::json::object& message);
 
 }  // namespace gridlet

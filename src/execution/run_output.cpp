@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "kernel/kernel.hpp"
-#include "messaging/json_text.hpp"
+#include "kernel/replies.hpp"
+#include "messaging/reply_builders.hpp"
 
 namespace gridlet {
 namespace {
@@ -40,17 +40,15 @@ RunScope::RunScope(const GilHeld& gil, RunOutput& run) : gil_(gil), run_(run), p
 RunScope::~RunScope() {
     t_current = previous_;
     if (run_.link_) run_.link_->run = nullptr;
-    run_.kernel_.restore_stream_hooks(gil_);
+    run_.replies_.restore_stream_hooks(gil_);
 }
 
 void RunOutput::write(const GilHeld& gil, StreamKind kind, std::string_view utf8) {
     if (keep_text_) (kind == StreamKind::out ? out_ : err_).append(utf8);
     thread_local std::string message;
     message.clear();
-    message += kind == StreamKind::out ? "{\"type\":\"stdout\",\"content\":" : "{\"type\":\"stderr\",\"content\":";
-    json_text::append_string(message, utf8);
-    message += tail_;
-    kernel_.post_from_worker(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", request_id_json_});
+    reply::append_stream_message(message, kind == StreamKind::err, utf8, tail_);
+    replies_.post(gil, message, {kind == StreamKind::out ? "stdout" : "stderr", request_id_json_});
 }
 
 }  // namespace gridlet
@@ -58,10 +56,7 @@ void RunOutput::write(const GilHeld& gil, StreamKind kind, std::string_view utf8
 namespace gridlet {
 
 void RunOutput::display(const GilHeld& gil, std::string_view bundle) {
-    std::string message = "{\"type\":\"display_data\",";
-    message += bundle;
-    message += tail_;
-    kernel_.post_from_worker(gil, message, {"display_data", request_id_json_});
+    replies_.post(gil, reply::display_data(bundle, tail_), {"display_data", request_id_json_});
 }
 
 }  // namespace gridlet

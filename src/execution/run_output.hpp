@@ -13,7 +13,7 @@
 
 namespace gridlet {
 
-class Kernel;
+class Replies;
 class RunOutput;
 enum class StreamKind { out, err };
 
@@ -28,8 +28,8 @@ public:
     // `tail` is the JSON text that closes each stream message after its content, e.g.
     // ,"request_id":"r1","workbook_id":"wb","source":"ide"}
     // `request_id_json` is the run's request id as JSON text (headers of chunked output).
-    RunOutput(Kernel& kernel, std::string tail, bool keep_text, std::string request_id_json = "null")
-        : kernel_(kernel),
+    RunOutput(Replies& replies, std::string tail, bool keep_text, std::string request_id_json = "null")
+        : replies_(replies),
           tail_(std::move(tail)),
           keep_text_(keep_text),
           request_id_json_(std::move(request_id_json)),
@@ -54,7 +54,7 @@ public:
 
 private:
     friend class RunScope;
-    Kernel& kernel_;
+    Replies& replies_;
     std::string tail_;
     bool keep_text_;
     std::string request_id_json_;

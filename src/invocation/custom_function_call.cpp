@@ -6,104 +6,91 @@
 #include "execution/tracebacks.hpp"
 #include "invocation/call_support.hpp"
 #include "invocation/invocation.hpp"
-#include "kernel/kernel.hpp"
+#include "kernel/py_ref.hpp"
+#include "kernel/replies.hpp"
+#include "kernel/worker_pool.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/py_json.hpp"
+#include "messaging/reply_builders.hpp"
 #include "util/log.hpp"
 
 namespace gridlet::invocation {
 namespace {
 
 struct Call {
+    CallIds ids;
     std::string module_name, function_name;
     boost::json::value args;
     bool has_args = false;
     bool time_limited = true;
-    // Echoed JSON texts
-    std::string module_json, function_json, request_id_json, workbook_json, source_json;
-    std::string request_id_display, source_display;
 };
 
-std::string reply_tail(const Call& c) {
-    return ",\"request_id\":" + c.request_id_json + ",\"module_name\":" + c.module_json +
-           ",\"function_name\":" + c.function_json + ",\"workbook_id\":" + c.workbook_json +
-           ",\"source\":" + c.source_json + "}";
-}
-
-// Refusals and failures of the kernel itself: the error is an error record.
-void send_error_pair(Kernel& kernel, const GilHeld* gil, const Call& c, const ErrorRecord& e) {
-    std::string record = error_record_json(e);
-    std::string first = "{\"type\":\"execution_error\",\"success\":false,\"error\":" + record + reply_tail(c);
-    std::string second = "{\"type\":\"function_execution_result\",\"request_id\":" + c.request_id_json +
-                         ",\"status\":\"error\",\"error\":" + record + "}";
+// Refusals and failures of the kernel itself: the error is an error record. `gil` null: from the
+// listener.
+void send_error_pair(Replies& replies, const GilHeld* gil, const Call& c, const ErrorRecord& e) {
+    const std::string record = reply::error_json(e);
+    const std::string first = reply::execution_error(record, {}, c.ids, reply::Echo::all);
+    const std::string second = reply::function_execution_refused(record, c.ids);
     if (gil) {
-        kernel.post_from_worker(*gil, first, {"execution_error", c.request_id_json});
-        kernel.post_from_worker(*gil, second, {"function_execution_result", c.request_id_json});
+        replies.post(*gil, first, {"execution_error", c.ids.request_id});
+        replies.post(*gil, second, {"function_execution_result", c.ids.request_id});
     } else {
-        kernel.send_json(first, {"execution_error", c.request_id_json});
-        kernel.send_json(second, {"function_execution_result", c.request_id_json});
+        replies.send(first, {"execution_error", c.ids.request_id});
+        replies.send(second, {"function_execution_result", c.ids.request_id});
     }
 }
 
-void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
+// A generator's result is the list of all its items, each converted. Null with the error set.
+PyRef collect_generator(const GilHeld& gil, Kernel& kernel, PyObject* generator) {
+    PyRef wire = PyRef::steal(PyList_New(0));
+    if (!wire) return {};
+    while (PyRef item = PyRef::steal(PyIter_Next(generator))) {
+        PyRef w = PyRef::steal(to_wire(gil, kernel, item.get()));
+        if (!w || PyList_Append(wire.get(), w.get()) < 0) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return wire;
+}
+
+void run_on_worker(const GilHeld& gil, HandlerContext ctx, const Call& c) {
+    Kernel& kernel = *ctx.kernel;
     const std::string qualified = c.module_name + "." + c.function_name;
     if (c.has_args && !c.args.is_array()) {
         // Arguments that are not a list: the call is refused before anything is imported or run.
-        deserialize_args(gil, kernel, &c.args);
-        PyObject* exc = fetch_exception(gil);
-        ErrorRecord e = exc ? error_record(gil, exc) : ErrorRecord{"TypeError", "args must be a list", ""};
-        Py_XDECREF(exc);
+        drop(deserialize_args(gil, kernel, &c.args));
+        PyRef exc = PyRef::steal(fetch_exception(gil));
+        ErrorRecord e = exc ? error_record(gil, exc.get()) : ErrorRecord{"TypeError", "args must be a list", ""};
         GLOG_ERROR("[Kernel] Custom function call refused: {}: {}", qualified, e.message);
-        send_error_pair(kernel, &gil, c, e);
+        send_error_pair(ctx.replies, &gil, c, e);
         return;
     }
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Executing custom function: {}", WorkerPool::current_thread_name(),
                qualified);
-    RunOutput run(kernel,
-                  ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
-                      ",\"source\":" + c.source_json + "}", /*keep_text=*/true, c.request_id_json);
+    RunOutput run(ctx.replies, reply::echo_tail(c.ids, reply::Echo::run), /*keep_text=*/true, c.ids.request_id);
     std::string error_text;
     EncodedResult result;
     {
-        ActiveRun active(gil, kernel.runs(), c.request_id_json, c.time_limited);
+        ActiveRun active(gil, ctx.runs, c.ids.request_id, c.time_limited);
         RunScope scope(gil, run);
-        PyObject* module = import_module(gil, c.module_name,
-                                         "Module '" + c.module_name +
-                                             "' not found in sys.modules. Make sure the module has been synced via "
-                                             "update_module.");
-        PyObject* func = module ? find_function(gil, module, c.module_name, c.function_name) : nullptr;
-        PyObject* args = func ? deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr) : nullptr;
-        PyObject* tuple = args ? PyList_AsTuple(args) : nullptr;
-        PyObject* value = tuple ? PyObject_Call(func, tuple, nullptr) : nullptr;
-        PyObject* wire = nullptr;
-        if (value && PyGen_Check(value)) {
-            // A generator's result is the list of all its items, each converted.
-            wire = PyList_New(0);
-            while (PyObject* item = PyIter_Next(value)) {
-                PyObject* w = to_wire(gil, kernel, item);
-                Py_DECREF(item);
-                if (!w || PyList_Append(wire, w) < 0) {
-                    Py_XDECREF(w);
-                    Py_CLEAR(wire);
-                    break;
-                }
-                Py_DECREF(w);
-            }
-            if (wire && PyErr_Occurred()) Py_CLEAR(wire);
-            if (wire && !encode_result(gil, wire, value, result)) Py_CLEAR(wire);
+        bool ok = false;
+        PyRef module = PyRef::steal(import_module(gil, c.module_name,
+                                                  "Module '" + c.module_name +
+                                                      "' not found in sys.modules. Make sure the module has been "
+                                                      "synced via update_module."));
+        PyRef func = PyRef::steal(module ? find_function(gil, module.get(), c.module_name, c.function_name) : nullptr);
+        PyRef args = PyRef::steal(func ? deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr) : nullptr);
+        PyRef tuple = PyRef::steal(args ? PyList_AsTuple(args.get()) : nullptr);
+        PyRef value = PyRef::steal(tuple ? PyObject_Call(func.get(), tuple.get(), nullptr) : nullptr);
+        if (value && PyGen_Check(value.get())) {
+            PyRef wire = collect_generator(gil, kernel, value.get());
+            ok = wire && encode_result(gil, wire.get(), value.get(), result);
         } else if (value) {
-            wire = encode_value(gil, kernel, value, result) ? Py_NewRef(Py_None) : nullptr;
+            ok = encode_value(gil, kernel, value.get(), result);
         }
-        if (!wire) {
+        if (!ok) {
             active.convert_time_limit(gil);
             error_text = report_exception(gil, &run);
         }
-        Py_XDECREF(wire);
-        Py_XDECREF(value);
-        Py_XDECREF(tuple);
-        Py_XDECREF(args);
-        Py_XDECREF(func);
-        Py_XDECREF(module);
     }
 
     const std::string logs = logs_json(run, "Function logs");
@@ -111,64 +98,52 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const Call& c) {
     if (error_text.empty()) {
         std::string out;
         if (result.has_value) {
-            out = "{\"type\":\"result_output\",\"content\":\"Out: ";
-            json_text::append_escaped(out, result.repr);
+            out = reply::result_output(result.repr, c.ids);
             std::string().swap(result.repr);
-            out += "\\n\",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
-                   ",\"source\":" + c.source_json + "}";
         }
         // The result's JSON is framed from its one copy into both replies.
-        const std::string first_head = "{\"type\":\"execution_result\",\"success\":true,\"result\":";
-        const std::string first_tail = ",\"logs\":" + logs + reply_tail(c);
-        const std::string second_head = "{\"type\":\"function_execution_result\",\"request_id\":" +
-                                        c.request_id_json + ",\"status\":\"success\",\"result\":";
-        const std::string second_tail = ",\"logs\":" + logs + "}";
-        kernel.post_all_from_worker(gil, {{out, {"result_output", c.request_id_json}},
-                                          {{first_head, result.json, first_tail}, {"execution_result", c.request_id_json}},
-                                          {{second_head, result.json, second_tail},
-                                           {"function_execution_result", c.request_id_json}}});
+        const reply::Framed first = reply::execution_result(logs, c.ids, reply::Echo::all);
+        const reply::Framed second = reply::function_execution_result(logs, c.ids);
+        ctx.replies.post_all(gil, {{out, {"result_output", c.ids.request_id}},
+                                   {first.around(result.json), {"execution_result", c.ids.request_id}},
+                                   {second.around(result.json), {"function_execution_result", c.ids.request_id}}});
         GLOG_INFO("[Kernel] Custom function call succeeded: {}", qualified);
         return;
     }
-    std::string err;
-    json_text::append_string(err, error_text);
-    std::string first = "{\"type\":\"execution_error\",\"success\":false,\"error\":" + err + ",\"logs\":" + logs +
-                        reply_tail(c);
-    std::string second = "{\"type\":\"function_execution_result\",\"request_id\":" + c.request_id_json +
-                         ",\"status\":\"error\",\"result\":null,\"logs\":" + logs + ",\"error\":" + err + "}";
-    kernel.post_all_from_worker(gil, {{first, {"execution_error", c.request_id_json}},
-                                      {second, {"function_execution_result", c.request_id_json}}});
+    const std::string err = reply::text_json(error_text);
+    ctx.replies.post_all(gil, {{reply::execution_error(err, logs, c.ids, reply::Echo::all),
+                                {"execution_error", c.ids.request_id}},
+                               {reply::function_execution_failed(err, logs, c.ids),
+                                {"function_execution_result", c.ids.request_id}}});
     GLOG_ERROR("[Kernel] Custom function call failed: {}", qualified);
 }
 
 }  // namespace
 
-void start_custom_function_call(Kernel& kernel, boost::json::object&& message, bool time_limited) {
+void start_custom_function_call(HandlerContext ctx, boost::json::object&& message, bool time_limited) {
     Call c;
     c.time_limited = time_limited;
-    c.module_json = fields::echo_or(message, "module_name", "\"\"");
-    c.function_json = fields::echo_or(message, "function_name", "\"\"");
-    c.request_id_json = fields::echo(message, "request_id");
-    c.workbook_json = fields::echo(message, "workbook_id");
-    c.source_json = fields::echo_or(message, "source", "\"addin\"");
-    c.request_id_display = fields::display(message, "request_id");
-    c.source_display = fields::display(message, "source", "addin");
+    c.ids.module_name = fields::echo_or(message, "module_name", "\"\"");
+    c.ids.function_name = fields::echo_or(message, "function_name", "\"\"");
+    c.ids.request_id = fields::echo(message, "request_id");
+    c.ids.workbook_id = fields::echo(message, "workbook_id");
+    c.ids.source = fields::echo_or(message, "source", "\"addin\"");
     GLOG_INFO("[Kernel] Received custom_function_call: {}.{} (source={}, request_id={})",
               fields::display(message, "module_name", ""), fields::display(message, "function_name", ""),
-              c.source_display, c.request_id_display);
+              fields::display(message, "source", "addin"), fields::display(message, "request_id"));
     try {
         c.module_name = fields::text(message, "module_name", "", true).value_or("");
         c.function_name = fields::text(message, "function_name", "", true).value_or("");
     } catch (const fields::FieldError& e) {
-        send_error_pair(kernel, nullptr, c, {"TypeError", e.what(), ""});
+        send_error_pair(ctx.replies, nullptr, c, {"TypeError", e.what(), ""});
         return;
     }
     if (c.module_name.empty()) {
-        send_error_pair(kernel, nullptr, c, {"ValidationError", "Missing module_name", ""});
+        send_error_pair(ctx.replies, nullptr, c, {"ValidationError", "Missing module_name", ""});
         return;
     }
     if (c.function_name.empty()) {
-        send_error_pair(kernel, nullptr, c, {"ValidationError", "Missing function_name", ""});
+        send_error_pair(ctx.replies, nullptr, c, {"ValidationError", "Missing function_name", ""});
         return;
     }
     if (auto* a = message.if_contains("args")) {
@@ -177,7 +152,7 @@ void start_custom_function_call(Kernel& kernel, boost::json::object&& message, b
     }
     GLOG_DEBUG("[Kernel] [Async Task] Dispatching custom_function_call to worker: {}.{}", c.module_name,
                c.function_name);
-    kernel.pool().submit([&kernel, c = std::move(c)](const GilHeld& gil) { run_on_worker(gil, kernel, c); });
+    ctx.pool.submit([ctx, c = std::move(c)](const GilHeld& gil) { run_on_worker(gil, ctx, c); });
 }
 
 }  // namespace gridlet::invocation

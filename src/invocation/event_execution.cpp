@@ -6,96 +6,86 @@
 #include "execution/tracebacks.hpp"
 #include "invocation/call_support.hpp"
 #include "invocation/invocation.hpp"
-#include "kernel/kernel.hpp"
+#include "kernel/kernel.hpp"  // the COM registrar
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/fields.hpp"
-#include "messaging/json_text.hpp"
+#include "messaging/reply_builders.hpp"
 #include "util/log.hpp"
 
 namespace gridlet::invocation {
 namespace {
 
 struct EventCall {
+    CallIds ids;
     std::string module_name, function_name, request_id;
     boost::json::value args;
     bool has_args = false;
     bool is_com = false;
-    std::string module_json, function_json, request_id_json, workbook_json;
 };
 
 void deliver(const GilHeld& gil, Kernel& kernel, const EventCall& c, bool ok, PyObject* return_value) {
     std::shared_ptr<ComEventRegistrar> registrar = kernel.com_registrar();
     if (!c.is_com || !registrar) return;
     auto nok = [&] {
-        PyObject* r = Py_BuildValue("{s:s}", "status", "nok");
+        PyRef r = PyRef::steal(Py_BuildValue("{s:s}", "status", "nok"));
         try {
-            registrar->deliver_com_response(gil, c.request_id, r);
+            registrar->deliver_com_response(gil, c.request_id, r.get());
         } catch (...) {
-            PyErr_Clear();
+            py_error::clear_logged(gil, "[Kernel] Error delivering COM event nok response", py_error::Level::warning);
         }
-        Py_DECREF(r);
     };
-    PyObject* response = ok ? Py_BuildValue("{s:s,s:O}", "status", "ok", "return_value",
-                                            return_value ? return_value : Py_None)
-                            : Py_BuildValue("{s:s}", "status", "nok");
+    PyRef response = PyRef::steal(ok ? Py_BuildValue("{s:s,s:O}", "status", "ok", "return_value",
+                                                     return_value ? return_value : Py_None)
+                                     : Py_BuildValue("{s:s}", "status", "nok"));
     try {
-        registrar->deliver_com_response(gil, c.request_id, response);
+        registrar->deliver_com_response(gil, c.request_id, response.get());
     } catch (const std::exception& e) {
         std::string text = PyErr_Occurred() ? error_record_from_pending(gil).message : e.what();
         GLOG_ERROR("[Kernel] Error delivering COM event response: {}", text);
         nok();
     }
-    Py_DECREF(response);
 }
 
-void run_on_worker(const GilHeld& gil, Kernel& kernel, const EventCall& c) {
+void run_on_worker(const GilHeld& gil, HandlerContext ctx, const EventCall& c) {
+    Kernel& kernel = *ctx.kernel;
     const std::string qualified = c.module_name + "." + c.function_name;
     GLOG_DEBUG("[Kernel] [Worker Thread {}] Executing event handler: {}", WorkerPool::current_thread_name(), qualified);
-    RunOutput run(kernel, ",\"request_id\":" + c.request_id_json + ",\"workbook_id\":" + c.workbook_json +
-                              ",\"source\":\"addin\"}", true, c.request_id_json);
+    RunOutput run(ctx.replies, reply::echo_tail(c.ids, reply::Echo::run), true, c.ids.request_id);
     std::string error_text;
-    PyObject* value = nullptr;
+    PyRef value;
     {
-        ActiveRun active(gil, kernel.runs(), c.request_id_json);
+        ActiveRun active(gil, ctx.runs, c.ids.request_id);
         RunScope scope(gil, run);
-        PyObject* args = deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr);
-        PyObject* module = args ? import_module(gil, c.module_name, "Module '" + c.module_name + "' not found in sys.modules")
-                                : nullptr;
-        PyObject* func = module ? find_function(gil, module, c.module_name, c.function_name) : nullptr;
-        PyObject* tuple = func ? PyList_AsTuple(args) : nullptr;
-        value = tuple ? PyObject_Call(func, tuple, nullptr) : nullptr;
+        PyRef args = PyRef::steal(deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr));
+        PyRef module = PyRef::steal(
+            args ? import_module(gil, c.module_name, "Module '" + c.module_name + "' not found in sys.modules")
+                 : nullptr);
+        PyRef func = PyRef::steal(module ? find_function(gil, module.get(), c.module_name, c.function_name) : nullptr);
+        PyRef tuple = PyRef::steal(func ? PyList_AsTuple(args.get()) : nullptr);
+        value = PyRef::steal(tuple ? PyObject_Call(func.get(), tuple.get(), nullptr) : nullptr);
         if (!value) error_text = report_exception(gil, &run);
-        Py_XDECREF(tuple);
-        Py_XDECREF(func);
-        Py_XDECREF(module);
-        Py_XDECREF(args);
     }
     const std::string logs = logs_json(run, "Event handler logs");
-    deliver(gil, kernel, c, error_text.empty(), value);
-    Py_XDECREF(value);
+    deliver(gil, kernel, c, error_text.empty(), value.get());
+    value.reset();
 
-    std::string tail = ",\"request_id\":" + c.request_id_json + ",\"module_name\":" + c.module_json +
-                       ",\"function_name\":" + c.function_json + ",\"workbook_id\":" + c.workbook_json + "}";
-    std::string msg;
-    if (error_text.empty()) {
-        GLOG_INFO("[Kernel] Event handler executed successfully: {}", qualified);
-        msg = "{\"type\":\"event_execution_result\",\"status\":\"success\",\"logs\":" + logs + ",\"error\":null" + tail;
-    } else {
-        GLOG_ERROR("[Kernel] Event handler failed: {}", qualified);
-        std::string err;
-        json_text::append_string(err, error_text);
-        msg = "{\"type\":\"event_execution_result\",\"status\":\"error\",\"logs\":" + logs + ",\"error\":" + err + tail;
-    }
-    kernel.post_from_worker(gil, msg, {"event_execution_result", c.request_id_json});
+    if (error_text.empty()) GLOG_INFO("[Kernel] Event handler executed successfully: {}", qualified);
+    else GLOG_ERROR("[Kernel] Event handler failed: {}", qualified);
+    const std::string error = error_text.empty() ? std::string() : reply::text_json(error_text);
+    ctx.replies.post(gil, reply::event_execution_result(error, logs, c.ids),
+                     {"event_execution_result", c.ids.request_id});
 }
 
 }  // namespace
 
-void start_event_execution(Kernel& kernel, boost::json::object&& message) {
+void start_event_execution(HandlerContext ctx, boost::json::object&& message) {
     EventCall c;
-    c.module_json = fields::echo_or(message, "module_name", "\"\"");
-    c.function_json = fields::echo_or(message, "function_name", "\"\"");
-    c.request_id_json = fields::echo(message, "request_id");
-    c.workbook_json = fields::echo_or(message, "workbook_id", kernel.workbook_id_json());
+    c.ids.module_name = fields::echo_or(message, "module_name", "\"\"");
+    c.ids.function_name = fields::echo_or(message, "function_name", "\"\"");
+    c.ids.request_id = fields::echo(message, "request_id");
+    c.ids.workbook_id = fields::echo_or(message, "workbook_id", ctx.replies.workbook_id_json());
+    c.ids.source = "\"addin\"";
     c.module_name = fields::text(message, "module_name", "", true).value_or("");
     c.function_name = fields::text(message, "function_name", "", true).value_or("");
     c.request_id = fields::display(message, "request_id", "");
@@ -112,7 +102,7 @@ void start_event_execution(Kernel& kernel, boost::json::object&& message) {
         c.has_args = true;
     }
     GLOG_DEBUG("[Kernel] [Async Task] Dispatching event_execution to worker: {}.{}", c.module_name, c.function_name);
-    kernel.pool().submit([&kernel, c = std::move(c)](const GilHeld& gil) { run_on_worker(gil, kernel, c); });
+    ctx.pool.submit([ctx, c = std::move(c)](const GilHeld& gil) { run_on_worker(gil, ctx, c); });
 }
 
 }  // namespace gridlet::invocation

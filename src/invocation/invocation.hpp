@@ -4,17 +4,16 @@
 // happens in one stay on a worker.
 #include <boost/json/object.hpp>
 
-namespace gridlet {
-class Kernel;
-namespace invocation {
+#include "kernel/handler_context.hpp"
+
+namespace gridlet::invocation {
 
 // `time_limited`: a worksheet function from Excel, under the kernel's call time limit (a
 // run_module that goes this way is not).
-void start_custom_function_call(Kernel& kernel, boost::json::object&& message, bool time_limited = true);
-void start_python_function_call(Kernel& kernel, boost::json::object&& message);
-void start_event_execution(Kernel& kernel, boost::json::object&& message);
-void start_streaming_function(Kernel& kernel, boost::json::object&& message);
-void start_run_module(Kernel& kernel, boost::json::object&& message);
+void start_custom_function_call(HandlerContext ctx, boost::json::object&& message, bool time_limited = true);
+void start_python_function_call(HandlerContext ctx, boost::json::object&& message);
+void start_event_execution(HandlerContext ctx, boost::json::object&& message);
+void start_streaming_function(HandlerContext ctx, boost::json::object&& message);
+void start_run_module(HandlerContext ctx, boost::json::object&& message);
 
-}  // namespace invocation
-}  // namespace gridlet
+}  // namespace gridlet::invocation

@@ -3,7 +3,6 @@
 
 #include "debugging/debug_run.hpp"
 #include "invocation/invocation.hpp"
-#include "kernel/kernel.hpp"
 #include "messaging/fields.hpp"
 #include "util/log.hpp"
 
@@ -32,7 +31,7 @@ boost::json::value field_or(const boost::json::object& m, const char* key, boost
 
 }  // namespace
 
-void start_run_module(Kernel& kernel, boost::json::object&& message) {
+void start_run_module(HandlerContext ctx, boost::json::object&& message) {
     const bool debug = truthy(message.if_contains("debug"));
     GLOG_INFO("[Kernel] Received run_module: {}.{} (workbook_id={}, debug={}, source={}, request_id={})",
               fields::display(message, "module_name", ""), fields::display(message, "function_name", ""),
@@ -47,10 +46,10 @@ void start_run_module(Kernel& kernel, boost::json::object&& message) {
                              {"source", field_or(message, "source", "ide")}};
     if (debug) {
         call["breakpoints"] = field_or(message, "breakpoints", boost::json::array{});
-        debugging::start_debug_run(kernel, std::move(call));
+        debugging::start_debug_run(*ctx.kernel, std::move(call));
         return;
     }
-    start_custom_function_call(kernel, std::move(call), /*time_limited=*/false);
+    start_custom_function_call(ctx, std::move(call), /*time_limited=*/false);
 }
 
 }  // namespace gridlet::invocation

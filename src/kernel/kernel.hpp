@@ -21,6 +21,8 @@
 #include "execution/run_output.hpp"
 #include "kernel/control_queue.hpp"
 #include "kernel/gil.hpp"
+#include "kernel/handler_context.hpp"
+#include "kernel/kernel_replies.hpp"
 #include "kernel/worker_pool.hpp"
 #include "messaging/chunk_assembler.hpp"
 #include "messaging/connection.hpp"
@@ -81,17 +83,14 @@ public:
     // `stop` (an interrupt of the run) ends the wait early, also with false.
     bool post_from_worker_by(const GilHeld&, const MessageText& json, MessageInfo info,
                              std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* stop);
-    // Several replies of one call, posted together (empty texts are skipped).
-    Outbox::Sequence post_all_from_worker(const GilHeld&, std::initializer_list<Outbox::Message> messages);
     // A write to the stream hooks outside any run: {"type":stdout|stderr,"content","workbook_id"}.
     void send_stream(const GilHeld&, StreamKind kind, std::string_view utf8);
-    // What the fd reader thread read from fds 1/2 (no GIL): a plain stdout/stderr message.
-    void send_fd_output(StreamKind kind, std::string_view utf8);
     // Listener-side replies built as JSON objects.
     void send_object(const boost::json::object& message);
-    // {"type":"error","message",...} for input the kernel refuses.
-    void send_error_reply(std::string_view text, const boost::json::value* original_type,
-                          const boost::json::value* request_id);
+
+    // ---- what message handlers get ----
+    Replies& replies() { return replies_; }
+    HandlerContext handler_context() { return {replies_, pool_, runs_, control_, bridge_, loader_.get(), executor_.get(), this}; }
 
     // ---- state other subsystems use ----
     const std::string& workbook_id() const { return options_.workbook_id; }
@@ -120,10 +119,6 @@ public:
     bool is_listener_thread() const { return std::this_thread::get_id() == listener_thread_; }
     bool running() const { return running_; }
     PyObject* bridge_module() const { return bridge_; }
-    PyObject* python_object() const { return py_self_; }
-
-    // Puts the stream hooks back into sys.stdout/sys.stderr if something replaced them.
-    void restore_stream_hooks(const GilHeld&);
 
     // Listener: hands a sys_response to the worker waiting for it (no Python).
     void deliver_sys_response(boost::json::object& message);
@@ -136,7 +131,18 @@ public:
     void forget_cancelled(const std::string& request_id);
 
 private:
+    friend class KernelReplies;
     enum class After { next, shutdown };
+
+    // Several replies of one call, posted together (empty texts are skipped).
+    Outbox::Sequence post_all_from_worker(const GilHeld&, std::initializer_list<Outbox::Message> messages);
+    // What the fd reader thread read from fds 1/2 (no GIL): a plain stdout/stderr message.
+    void send_fd_output(StreamKind kind, std::string_view utf8);
+    // {"type":"error","message",...} for input the kernel refuses.
+    void send_error_reply(std::string_view text, const boost::json::value* original_type,
+                          const boost::json::value* request_id);
+    // Puts the stream hooks back into sys.stdout/sys.stderr if something replaced them.
+    void restore_stream_hooks(const GilHeld&);
 
     boost::asio::awaitable<void> connect();
     boost::asio::awaitable<void> listen();
@@ -157,6 +163,7 @@ private:
     std::thread::id listener_thread_;
 
     Outbox outbox_;
+    KernelReplies replies_{*this};
     std::unique_ptr<Connection> connection_;
     HostRequests host_requests_;
     ActiveRuns runs_;

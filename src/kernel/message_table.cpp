@@ -25,33 +25,34 @@ using Message = boost::json::object;
 
 // ---- listener: hand the work on, or answer at once
 
+void execution_request(Kernel& k, Message&& m) { start_execution_request(k.handler_context(), std::move(m)); }
 void custom_function_call(Kernel& k, Message&& m) {
     GLOG_INFO("[Kernel] [Listener Thread] Dispatching custom_function_call to worker");
-    invocation::start_custom_function_call(k, std::move(m));
+    invocation::start_custom_function_call(k.handler_context(), std::move(m));
 }
 void python_function_call(Kernel& k, Message&& m) {
     GLOG_INFO("[Kernel] [Listener Thread] Dispatching python_function_call to worker");
-    invocation::start_python_function_call(k, std::move(m));
+    invocation::start_python_function_call(k.handler_context(), std::move(m));
 }
 void event_execution(Kernel& k, Message&& m) {
     GLOG_INFO("[Kernel] [Listener Thread] Dispatching event_execution to worker");
-    invocation::start_event_execution(k, std::move(m));
+    invocation::start_event_execution(k.handler_context(), std::move(m));
 }
 void run_module(Kernel& k, Message&& m) {
     GLOG_INFO("[Kernel] [Listener Thread] Dispatching run_module to worker");
-    invocation::start_run_module(k, std::move(m));
+    invocation::start_run_module(k.handler_context(), std::move(m));
 }
 void streaming_function(Kernel& k, Message&& m) {
     GLOG_DEBUG("[TIMING] Dispatching streaming function to background task");
     GLOG_INFO("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
-    invocation::start_streaming_function(k, std::move(m));
+    invocation::start_streaming_function(k.handler_context(), std::move(m));
 }
 void cancel_streaming_function(Kernel& k, Message&& m) {
     auto id = fields::text(m, "request_id", std::nullopt, true);
     GLOG_INFO("[Kernel] Received cancel_streaming_function for request_id: {}", id.value_or("None"));
     k.mark_cancelled(id.value_or(""));
 }
-void interrupt_request(Kernel& k, Message&& m) { handle_interrupt_request(k, m); }
+void interrupt_request(Kernel& k, Message&& m) { handle_interrupt_request(k.handler_context(), m); }
 void sys_response(Kernel& k, Message&& m) { k.deliver_sys_response(m); }
 void shutdown(Kernel& k, Message&&) { k.request_shutdown(); }
 void language_request(Kernel& k, Message&& m) {
@@ -82,7 +83,7 @@ namespace dbg = debugging;
 
 // One line per kind: name, where it runs, then the listener's `start` or the Python-side `apply`.
 constexpr Route kRoutes[] = {
-    {"execution_request",          R::worker,        start_execution_request,   nullptr},
+    {"execution_request",          R::worker,        execution_request,         nullptr},
     {"custom_function_call",       R::worker,        custom_function_call,      nullptr},
     {"python_function_call",       R::worker,        python_function_call,      nullptr},
     {"event_execution",            R::worker,        event_execution,           nullptr},

@@ -83,7 +83,7 @@ PyObject* send_display_data(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"data", "metadata", nullptr};
     PyObject *data, *metadata = Py_None;
     if (!parse(args, kwargs, "O|O:send_display_data", names, &data, &metadata)) return nullptr;
-    return guarded([&] { return display_data::send(gil(), *g_kernel, data, metadata) ? none() : nullptr; });
+    return guarded([&] { return display_data::send(gil(), g_kernel->replies(), data, metadata) ? none() : nullptr; });
 }
 
 PyObject* save_object(PyObject*, PyObject* args, PyObject* kwargs) {
