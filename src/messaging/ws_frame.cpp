@@ -76,9 +76,9 @@ void append_control_frame(std::string& out, unsigned opcode, std::string_view pa
     std::uint32_t mask = next_mask();
     std::memcpy(header + 2, &mask, 4);
     const std::size_t start = out.size();
-    out.resize(start + 6 + n);
-    std::memcpy(out.data() + start, header, 6);
-    mask_copy(out.data() + start + 6, payload.data(), n, header + 2, 0);
+    out.append(reinterpret_cast<const char*>(header), 6);
+    out.append(payload.data(), n);
+    mask_in_place(out.data() + start + 6, n, header + 2);
 }
 
 }  // namespace gridlet::ws_frame
