@@ -107,8 +107,8 @@ void append_depth(const GilHeld& gil, PyObject* obj, std::string& out, int depth
         json_text::append_double(out, PyFloat_AS_DOUBLE(obj));
     } else if (PyList_Check(obj) || PyTuple_Check(obj)) {
         enter_container(depth);
-        // The list and each item are held while written: a list may shrink under us (through a
-        // subclass's or an item's Python code), which the size read after every item notices.
+        // The list and each item are held while written, and the size is read again after every
+        // item: the walk stays safe should anything run meanwhile (a finalizer) change the list.
         const PyRef seq = PyRef::borrow(obj);
         out.push_back('[');
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
