@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "util/log.hpp"
 
 namespace gridlet {
@@ -180,22 +182,22 @@ void ActiveRun::keep_interrupt() {
     if (interrupting(pending)) PyThreadState_SetAsyncExc(t_current->thread_id_, PyExc_KeyboardInterrupt);
 }
 
-void ActiveRun::convert_time_limit(const GilHeld&) {
+void ActiveRun::convert_time_limit(const GilHeld& gil) {
     if (!timed_out_ || !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    std::string text = "custom function exceeded the time limit of " + runs_.time_limit_text() + " s";
-    PyObject* timeout = PyObject_CallFunction(PyExc_TimeoutError, "s", text.c_str());
-    if (!timeout) {
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+    PyRef interrupt_type = PyRef::steal(type), interrupt = PyRef::steal(value), traceback = PyRef::steal(tb);
+    const std::string text = "custom function exceeded the time limit of " + runs_.time_limit_text() + " s";
+    PyRef timeout = PyRef::steal(PyObject_CallFunction(PyExc_TimeoutError, "s", text.c_str()));
+    if (!timeout) {  // the interrupt is reported as it is
+        py_error::clear_logged(gil, "time limit: making the TimeoutError", py_error::Level::warning);
+        PyErr_Restore(interrupt_type.release(), interrupt.release(), traceback.release());
         return;
     }
-    if (tb) PyException_SetTraceback(timeout, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    PyErr_Restore(Py_NewRef(PyExc_TimeoutError), timeout, tb);
+    if (traceback) PyException_SetTraceback(timeout.get(), traceback.get());
+    // PyErr_Restore takes over all three references.
+    PyErr_Restore(PyRef::borrow(PyExc_TimeoutError).release(), timeout.release(), traceback.release());
 }
 
 // ---------------------------------------------------------------- waits

@@ -3,16 +3,21 @@
 #include <stdexcept>
 
 #include "execution/statement_split.hpp"
+#include "kernel/py_error.hpp"
 
 namespace gridlet {
 
-CodeExecutor::CodeExecutor(const GilHeld& gil, PyObject* bridge_module) : bridge_(bridge_module) {
-    Py_INCREF(bridge_);
+CodeExecutor::CodeExecutor(const GilHeld& gil, PyObject* bridge_module) : bridge_(PyRef::borrow(bridge_module)) {
     reset_namespace(gil);
 }
 
 CodeExecutor::~CodeExecutor() {
-    // Owned by the process for its whole life; the interpreter is never finalised.
+    // Owned by the kernel, which lives as long as the process; were it destroyed, that would be
+    // without the GIL (or after the interpreter is gone), so the references are left, not dropped.
+    (void)bridge_.release();
+    (void)module_.release();
+    (void)namespace_.release();
+    for (auto& [key, code] : code_cache_) (void)code.release();
 }
 
 namespace {
@@ -25,48 +30,54 @@ constexpr std::size_t kMaxCacheEntries = 512;
 // __doc__ read as None, as on an interactive Python's __main__, without being entries of the
 // namespace (the standard library reads them, e.g. multiprocessing's spawn start method).
 PyObject* main_module_type(const GilHeld&) {
-    static PyObject* type = [] {
-        PyObject* attrs = Py_BuildValue("{sOsOsOsOss}", "__spec__", Py_None, "__loader__", Py_None, "__package__",
-                                        Py_None, "__doc__", Py_None, "__module__", "_gridlet_kernel");
-        PyObject* t = attrs ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "MainModule",
-                                                    reinterpret_cast<PyObject*>(&PyModule_Type), attrs)
-                            : nullptr;
-        Py_XDECREF(attrs);
-        return t;
+    static PyObject* type = [] {  // lives as long as the process
+        const PyRef attrs = PyRef::steal(Py_BuildValue("{sOsOsOsOss}", "__spec__", Py_None, "__loader__", Py_None,
+                                                       "__package__", Py_None, "__doc__", Py_None, "__module__",
+                                                       "_gridlet_kernel"));
+        if (!attrs) return static_cast<PyObject*>(nullptr);
+        return PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "MainModule",
+                                     reinterpret_cast<PyObject*>(&PyModule_Type), attrs.get());
     }();
     return type;
 }
 
+// builtins.compile as the interpreter started with it; a reference of its own, kept as long as the
+// process.
+PyObject* builtin_compile() {
+    static PyObject* compile_fn = PyRef::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), "compile")).release();
+    return compile_fn;
+}
+
+PyRef compile(PyObject* source, const char* filename, const char* mode) {
+    return PyRef::steal(PyObject_CallFunction(builtin_compile(), "Oss", source, filename, mode));
+}
+
 }  // namespace
 
-PyObject* CodeExecutor::fresh_main_module(const GilHeld& gil) {
-    PyObject* type = main_module_type(gil);
-    PyObject* module = type ? PyObject_CallFunction(type, "s", "__main__") : nullptr;
-    PyObject* builtins = PyImport_ImportModule("builtins");
-    PyObject* excel = PyObject_GetAttrString(bridge_, "excel");
-    PyObject* context = excel ? PyObject_GetAttrString(bridge_, "context") : nullptr;
-    PyObject* name = PyUnicode_FromString("__main__");
-    if (!module || !builtins || !excel || !context || !name) {
+PyRef CodeExecutor::fresh_main_module(const GilHeld& gil) {
+    auto failed = [] {
         PyErr_Print();
-        Py_XDECREF(module);
-        Py_XDECREF(builtins);
-        Py_XDECREF(excel);
-        Py_XDECREF(context);
-        Py_XDECREF(name);
-        throw std::runtime_error("cannot build the user namespace");
-    }
+        return std::runtime_error("cannot build the user namespace");
+    };
+    PyObject* type = main_module_type(gil);
+    PyRef module = PyRef::steal(type ? PyObject_CallFunction(type, "s", "__main__") : nullptr);
+    if (!module) throw failed();
+    const PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) throw failed();
+    const PyRef excel = PyRef::steal(PyObject_GetAttrString(bridge_.get(), "excel"));
+    if (!excel) throw failed();
+    const PyRef context = PyRef::steal(PyObject_GetAttrString(bridge_.get(), "context"));
+    if (!context) throw failed();
+    const PyRef name = PyRef::steal(PyUnicode_FromString("__main__"));
+    if (!name) throw failed();
     // Exactly these entries, not the ones a new module starts with (__doc__, __spec__, ...).
-    PyObject* ns = PyModule_GetDict(module);
+    PyObject* ns = PyModule_GetDict(module.get());  // borrowed
     PyDict_Clear(ns);
-    PyDict_SetItemString(ns, "__builtins__", builtins);
-    PyDict_SetItemString(ns, "gridlet", bridge_);
-    PyDict_SetItemString(ns, "excel", excel);
-    PyDict_SetItemString(ns, "context", context);
-    PyDict_SetItemString(ns, "__name__", name);
-    Py_DECREF(builtins);
-    Py_DECREF(excel);
-    Py_DECREF(context);
-    Py_DECREF(name);
+    PyDict_SetItemString(ns, "__builtins__", builtins.get());
+    PyDict_SetItemString(ns, "gridlet", bridge_.get());
+    PyDict_SetItemString(ns, "excel", excel.get());
+    PyDict_SetItemString(ns, "context", context.get());
+    PyDict_SetItemString(ns, "__name__", name.get());
     return module;
 }
 
@@ -74,33 +85,27 @@ void CodeExecutor::reset_namespace(const GilHeld& gil) {
     // A new module rather than a cleared dict: functions and threads that user code left running
     // keep the names they were defined with, and sys.modules["__main__"] is always the namespace
     // that new code runs in, so that pickle finds what is defined there by reference.
-    PyObject* module = fresh_main_module(gil);
-    if (PyDict_SetItemString(PyImport_GetModuleDict(), "__main__", module) < 0) {
+    PyRef module = fresh_main_module(gil);
+    if (PyDict_SetItemString(PyImport_GetModuleDict(), "__main__", module.get()) < 0) {
         PyErr_Print();
-        Py_DECREF(module);
         throw std::runtime_error("cannot install the user namespace as __main__");
     }
-    Py_XDECREF(module_);
-    Py_XDECREF(namespace_);
-    module_ = module;
-    namespace_ = Py_NewRef(PyModule_GetDict(module));
+    // The old ones are dropped once the new ones are in place (dropping them can run Python code).
+    namespace_ = PyRef::borrow(PyModule_GetDict(module.get()));
+    module_ = std::move(module);
 }
 
-PyObject* CodeExecutor::compile(const GilHeld&, PyObject* source, const char* filename, const char* mode) {
-    static PyObject* compile_fn = PyDict_GetItemString(PyEval_GetBuiltins(), "compile");
-    return PyObject_CallFunction(compile_fn, "Oss", source, filename, mode);
-}
-
-PyObject* CodeExecutor::cached_compile(const GilHeld& gil, PyObject* source, const char* filename, const char* mode,
-                                       bool& hit) {
+PyRef CodeExecutor::cached_compile(const GilHeld& gil, PyObject* source, const char* filename, const char* mode,
+                                   bool& hit) {
     hit = false;
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(source, &length);
     if (!text) {
-        PyErr_Clear();
-        return compile(gil, source, filename, mode);
+        // Lone surrogates: compile() itself reports them.
+        py_error::clear_expecting(gil, PyExc_UnicodeEncodeError, "code cache key");
+        return compile(source, filename, mode);
     }
-    if (length > kMaxCachedLength) return compile(gil, source, filename, mode);
+    if (length > kMaxCachedLength) return compile(source, filename, mode);
     std::string key;
     key.reserve(std::size_t(length) + 2);
     key += mode;  // "eval" or "exec"
@@ -108,16 +113,13 @@ PyObject* CodeExecutor::cached_compile(const GilHeld& gil, PyObject* source, con
     key.append(text, std::size_t(length));
     if (auto it = code_cache_.find(key); it != code_cache_.end()) {
         hit = true;
-        if (!it->second) {
-            PyErr_SetString(PyExc_SyntaxError, "not an expression");
-            return nullptr;
-        }
-        return Py_NewRef(it->second);
+        if (!it->second) PyErr_SetString(PyExc_SyntaxError, "not an expression");
+        return PyRef::borrow(it->second.get());
     }
-    PyObject* code = compile(gil, source, filename, mode);
+    PyRef code = compile(source, filename, mode);
     // Only "not an expression" is remembered as a failure; statement errors are reported anew.
     if (code || (std::string_view(mode) == "eval" && PyErr_ExceptionMatches(PyExc_SyntaxError)))
-        remember(std::move(key), code);
+        remember(std::move(key), code.get());
     return code;
 }
 
@@ -127,46 +129,38 @@ void CodeExecutor::remember(std::string key, PyObject* value) {
         // callbacks) and so let another worker at the cache.
         auto old = std::move(code_cache_);
         code_cache_.clear();
-        for (auto& [k, v] : old) Py_XDECREF(v);
     }
     // Another worker may have stored the same text while this one compiled.
-    auto [it, inserted] = code_cache_.try_emplace(std::move(key), nullptr);
-    if (inserted) it->second = Py_XNewRef(value);
+    auto [it, inserted] = code_cache_.try_emplace(std::move(key));
+    if (inserted) it->second = PyRef::borrow(value);
 }
 
-PyObject* CodeExecutor::cached_split(const GilHeld& gil, PyObject* code) {
+PyRef CodeExecutor::cached_split(const GilHeld& gil, PyObject* code) {
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(code, &length);
-    if (!text) PyErr_Clear();
-    if (!text || length > kMaxCachedLength) return split_at_statement_separator(gil, code);
+    if (!text) py_error::clear_expecting(gil, PyExc_UnicodeEncodeError, "split cache key");  // lone surrogates
+    if (!text || length > kMaxCachedLength) return PyRef::steal(split_at_statement_separator(gil, code));
     std::string key;
     key.reserve(std::size_t(length) + 6);
     key += "split:";
     key.append(text, std::size_t(length));
-    if (auto it = code_cache_.find(key); it != code_cache_.end()) return Py_NewRef(it->second);
-    PyObject* split = split_at_statement_separator(gil, code);
-    if (split) remember(std::move(key), split);
+    if (auto it = code_cache_.find(key); it != code_cache_.end()) return PyRef::borrow(it->second.get());
+    PyRef split = PyRef::steal(split_at_statement_separator(gil, code));
+    if (split) remember(std::move(key), split.get());
     return split;
 }
 
-PyObject* CodeExecutor::run(const GilHeld&, PyObject* compiled) {
+PyRef CodeExecutor::run(const GilHeld&, PyObject* compiled) {
     // Read the namespace afresh for each step: after a reset, later steps use the new one.
-    PyObject* ns = Py_NewRef(namespace_);
-    PyObject* r = PyEval_EvalCode(compiled, ns, ns);
-    Py_DECREF(ns);
-    return r;
+    const PyRef ns = PyRef::borrow(namespace_.get());
+    return PyRef::steal(PyEval_EvalCode(compiled, ns.get(), ns.get()));
 }
 
 bool CodeExecutor::run_statements(const GilHeld& gil, PyObject* source) {
     // Executed from source like exec(str): frames show the interpreter's "<string>".
     bool hit;
-    PyObject* code = cached_compile(gil, source, "<string>", "exec", hit);
-    if (!code) return false;
-    PyObject* r = run(gil, code);
-    Py_DECREF(code);
-    if (!r) return false;
-    Py_DECREF(r);
-    return true;
+    const PyRef code = cached_compile(gil, source, "<string>", "exec", hit);
+    return code && run(gil, code.get());
 }
 
 ExecOutcome CodeExecutor::execute(const GilHeld& gil, PyObject* code) {
@@ -175,80 +169,68 @@ ExecOutcome CodeExecutor::execute(const GilHeld& gil, PyObject* code) {
         out.success = false;
         out.error = error_record_from_pending(gil);
     };
-    auto keep_value = [&](PyObject* value) {
-        if (value != Py_None) out.result = value;
-        else Py_DECREF(value);
+    auto keep_value = [&](PyRef value) {
+        if (value.get() != Py_None) out.result = value.release();
     };
 
     bool hit = false;
-    if (PyObject* compiled = cached_compile(gil, code, "<kernel>", "eval", hit)) {
-        PyObject* value = run(gil, compiled);
-        Py_DECREF(compiled);
-        if (value) keep_value(value);
+    if (const PyRef compiled = cached_compile(gil, code, "<kernel>", "eval", hit)) {
+        PyRef value = run(gil, compiled.get());
+        if (value) keep_value(std::move(value));
         else fail();
         return out;
     }
-    if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) {
+    if (!py_error::clear_if(gil, PyExc_SyntaxError)) {  // not an expression: statements follow
         fail();
         return out;
     }
-    PyErr_Clear();
 
     // Only code that contains "; " at all is parsed for a separator between statements.
-    static PyObject* separator = PyUnicode_InternFromString("; ");
+    static PyObject* separator = PyUnicode_InternFromString("; ");  // lives as long as the process
     const Py_ssize_t at = PyUnicode_Find(code, separator, 0, PyUnicode_GET_LENGTH(code), 1);
-    if (at == -2) PyErr_Clear();
-    PyObject* split = at >= 0 ? cached_split(gil, code) : Py_NewRef(Py_None);
+    if (at == -2) py_error::clear_logged(gil, "code: looking for \"; \"");
+    const PyRef split = at >= 0 ? cached_split(gil, code) : PyRef::borrow(Py_None);
     if (!split) {
         fail();
         return out;
     }
-    if (split == Py_None) {
-        Py_DECREF(split);
+    if (split.get() == Py_None) {
         if (!run_statements(gil, code)) fail();
         return out;
     }
 
     // Both parts compile before either runs. The part after the separator returns a value when it
     // is an expression; otherwise it runs as statements.
-    PyObject* head = PyTuple_GET_ITEM(split, 0);
-    PyObject* tail = PyTuple_GET_ITEM(split, 1);
+    PyObject* head = PyTuple_GET_ITEM(split.get(), 0);  // borrowed: split holds both
+    PyObject* tail = PyTuple_GET_ITEM(split.get(), 1);
     bool tail_is_expression = true;
-    PyObject* head_code = cached_compile(gil, head, "<string>", "exec", hit);
+    const PyRef head_code = cached_compile(gil, head, "<string>", "exec", hit);
     // A __future__ import in the first part holds for the second, as in the whole code.
-    const int future = head_code ? reinterpret_cast<PyCodeObject*>(head_code)->co_flags & PyCF_MASK : 0;
+    const int future = head_code ? reinterpret_cast<PyCodeObject*>(head_code.get())->co_flags & PyCF_MASK : 0;
     auto compile_tail = [&](const char* filename, const char* mode) {
         if (!future) return cached_compile(gil, tail, filename, mode, hit);
-        static PyObject* compile_fn = PyDict_GetItemString(PyEval_GetBuiltins(), "compile");
-        return PyObject_CallFunction(compile_fn, "Ossii", tail, filename, mode, future, 1);
+        return PyRef::steal(PyObject_CallFunction(builtin_compile(), "Ossii", tail, filename, mode, future, 1));
     };
-    PyObject* tail_code = head_code ? compile_tail("<kernel>", "eval") : nullptr;
-    if (head_code && !tail_code && PyErr_ExceptionMatches(PyExc_SyntaxError)) {
-        PyErr_Clear();
+    PyRef tail_code = head_code ? compile_tail("<kernel>", "eval") : PyRef();
+    if (head_code && !tail_code && py_error::clear_if(gil, PyExc_SyntaxError)) {
         tail_is_expression = false;
         tail_code = compile_tail("<string>", "exec");
     }
     if (!head_code || !tail_code) {
         // The code compiles as a whole, but a part does not on its own (it needs a __future__
         // import made in the other): the whole runs as one block of statements.
-        if (PyErr_ExceptionMatches(PyExc_Exception)) {
-            PyErr_Clear();
+        if (py_error::clear_if(gil, PyExc_Exception)) {
             if (!run_statements(gil, code)) fail();
         } else {
             fail();
         }
-    } else if (PyObject* done = run(gil, head_code)) {
-        Py_DECREF(done);
-        PyObject* value = run(gil, tail_code);
+    } else if (run(gil, head_code.get())) {
+        PyRef value = run(gil, tail_code.get());
         if (!value) fail();
-        else if (tail_is_expression) keep_value(value);
-        else Py_DECREF(value);
+        else if (tail_is_expression) keep_value(std::move(value));
     } else {
         fail();
     }
-    Py_XDECREF(head_code);
-    Py_XDECREF(tail_code);
-    Py_DECREF(split);
     return out;
 }
 

@@ -10,6 +10,7 @@
 
 #include "execution/tracebacks.hpp"
 #include "kernel/gil.hpp"
+#include "kernel/py_ref.hpp"
 
 namespace gridlet {
 
@@ -44,26 +45,25 @@ public:
     void reset_namespace(const GilHeld&);
 
     // The one dict that code runs in, as globals and locals: the `__main__` module's namespace.
-    PyObject* namespace_dict() const { return namespace_; }
+    PyObject* namespace_dict() const { return namespace_.get(); }
 
 private:
-    PyObject* fresh_main_module(const GilHeld&);
-    PyObject* compile(const GilHeld&, PyObject* source, const char* filename, const char* mode);
-    PyObject* run(const GilHeld&, PyObject* compiled);
+    PyRef fresh_main_module(const GilHeld&);
+    PyRef run(const GilHeld&, PyObject* compiled);
     bool run_statements(const GilHeld&, PyObject* source);
     // Code objects of recently run short sources, keyed by mode and text. Requests repeat (the
     // same snippet from the add-in, the same expression typed again), and compiling - or failing
     // to compile as an expression - costs more than running most of them. A null entry records
     // "not an expression".
-    PyObject* cached_compile(const GilHeld&, PyObject* source, const char* filename, const char* mode, bool& hit);
+    PyRef cached_compile(const GilHeld&, PyObject* source, const char* filename, const char* mode, bool& hit);
     // The statement split of `code` (see statement_split.hpp), kept in the same cache.
-    PyObject* cached_split(const GilHeld&, PyObject* code);
-    void remember(std::string key, PyObject* value);  // value may be null
-    std::unordered_map<std::string, PyObject*> code_cache_;
+    PyRef cached_split(const GilHeld&, PyObject* code);
+    void remember(std::string key, PyObject* value);  // value (borrowed) may be null
+    std::unordered_map<std::string, PyRef> code_cache_;
 
-    PyObject* bridge_ = nullptr;
-    PyObject* module_ = nullptr;     // sys.modules["__main__"] as this executor made it
-    PyObject* namespace_ = nullptr;  // its __dict__
+    PyRef bridge_;
+    PyRef module_;     // sys.modules["__main__"] as this executor made it
+    PyRef namespace_;  // its __dict__
 };
 
 }  // namespace gridlet

@@ -3,6 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
+
 namespace gridlet {
 
 namespace {
@@ -23,22 +26,21 @@ struct Position {
 };
 
 // A node's start or end as a byte offset. The parser gives columns in UTF-8 bytes of the line.
-Position position_of(PyObject* node, PyObject* line_attr, PyObject* col_attr, const std::vector<Py_ssize_t>& starts,
-                     Py_ssize_t size) {
+// Unknown when the node lacks the position (an error then is logged and cleared).
+Position position_of(const GilHeld& gil, PyObject* node, PyObject* line_attr, PyObject* col_attr,
+                     const std::vector<Py_ssize_t>& starts, Py_ssize_t size) {
     Position p;
-    PyObject* line = PyObject_GetAttr(node, line_attr);
-    PyObject* col = line ? PyObject_GetAttr(node, col_attr) : nullptr;
-    if (line && col && PyLong_Check(line) && PyLong_Check(col)) {
-        Py_ssize_t l = PyLong_AsSsize_t(line);
-        Py_ssize_t c = PyLong_AsSsize_t(col);
+    const PyRef line = PyRef::steal(PyObject_GetAttr(node, line_attr));
+    const PyRef col = line ? PyRef::steal(PyObject_GetAttr(node, col_attr)) : PyRef();
+    if (line && col && PyLong_Check(line.get()) && PyLong_Check(col.get())) {
+        Py_ssize_t l = PyLong_AsSsize_t(line.get());
+        Py_ssize_t c = PyLong_AsSsize_t(col.get());
         if (l >= 1 && std::size_t(l) <= starts.size() && c >= 0 && starts[std::size_t(l - 1)] + c <= size) {
             p.line = l;
             p.offset = starts[std::size_t(l - 1)] + c;
         }
     }
-    Py_XDECREF(line);
-    Py_XDECREF(col);
-    PyErr_Clear();
+    py_error::clear_logged(gil, "statement split: node position");
     return p;
 }
 
@@ -62,8 +64,9 @@ PyObject* none() { return Py_NewRef(Py_None); }
 
 }  // namespace
 
-PyObject* split_at_statement_separator(const GilHeld&, PyObject* code) {
-    static PyObject* compile_fn = PyDict_GetItemString(PyEval_GetBuiltins(), "compile");
+PyObject* split_at_statement_separator(const GilHeld& gil, PyObject* code) {
+    // All of these live as long as the process.
+    static PyObject* compile_fn = PyRef::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), "compile")).release();
     static PyObject* body_attr = PyUnicode_InternFromString("body");
     static PyObject* lineno = PyUnicode_InternFromString("lineno");
     static PyObject* col_offset = PyUnicode_InternFromString("col_offset");
@@ -73,59 +76,39 @@ PyObject* split_at_statement_separator(const GilHeld&, PyObject* code) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(code, &size);
     if (!text) {  // lone surrogates: the code cannot compile either
-        PyErr_Clear();
+        py_error::clear_expecting(gil, PyExc_UnicodeEncodeError, "statement split: code text");
         return none();
     }
-    PyObject* tree = PyObject_CallFunction(compile_fn, "Ossi", code, "<string>", "exec", PyCF_ONLY_AST);
-    if (!tree) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-        PyErr_Clear();
-        return none();
-    }
-    PyObject* body = PyObject_GetAttr(tree, body_attr);
-    if (!body || !PyList_Check(body)) {
-        Py_DECREF(tree);
-        Py_XDECREF(body);
-        PyErr_Clear();
+    const PyRef tree = PyRef::steal(PyObject_CallFunction(compile_fn, "Ossi", code, "<string>", "exec", PyCF_ONLY_AST));
+    if (!tree) return py_error::clear_if(gil, PyExc_Exception) ? none() : nullptr;  // reported when run whole
+    const PyRef body = PyRef::steal(PyObject_GetAttr(tree.get(), body_attr));
+    if (!body || !PyList_Check(body.get())) {
+        py_error::clear_logged(gil, "statement split: module body");
         return none();
     }
     const std::vector<Py_ssize_t> starts = line_starts(text, size);
-    PyObject* result = nullptr;
-    for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(body) && !result; ++i) {
-        Position end = position_of(PyList_GET_ITEM(body, i), end_lineno, end_col_offset, starts, size);
+    PyRef result;
+    for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(body.get()) && !result; ++i) {
+        // Items borrowed from the list, which body holds.
+        const Position end =
+            position_of(gil, PyList_GET_ITEM(body.get(), i), end_lineno, end_col_offset, starts, size);
         if (end.offset < 0 || !separator_follows(text, size, end.offset)) continue;
-        Position next = position_of(PyList_GET_ITEM(body, i + 1), lineno, col_offset, starts, size);
+        const Position next = position_of(gil, PyList_GET_ITEM(body.get(), i + 1), lineno, col_offset, starts, size);
         if (next.offset <= end.offset) continue;
-        PyObject* head = PyUnicode_DecodeUTF8(text, end.offset, "strict");
+        const PyRef head = PyRef::steal(PyUnicode_DecodeUTF8(text, end.offset, "strict"));
+        if (!head) return nullptr;
         std::string tail_text(std::size_t(next.line - 1), '\n');
         tail_text.append(text + next.offset, std::size_t(size - next.offset));
-        PyObject* tail = head ? PyUnicode_DecodeUTF8(tail_text.data(), Py_ssize_t(tail_text.size()), "strict") : nullptr;
-        if (head && tail) result = PyTuple_Pack(2, head, tail);
-        Py_XDECREF(head);
-        Py_XDECREF(tail);
-        if (!result) {
-            Py_DECREF(body);
-            Py_DECREF(tree);
-            return nullptr;
-        }
+        const PyRef tail = PyRef::steal(PyUnicode_DecodeUTF8(tail_text.data(), Py_ssize_t(tail_text.size()), "strict"));
+        if (!tail) return nullptr;
+        result = PyRef::steal(PyTuple_Pack(2, head.get(), tail.get()));
+        if (!result) return nullptr;
     }
-    Py_DECREF(body);
-    if (!result) {
-        Py_DECREF(tree);
-        return none();
-    }
+    if (!result) return none();
     // The parts run one after the other only when Python accepts the code as a whole: checks made
     // after parsing (`return` outside a function, a late __future__ import) must see all of it.
-    PyObject* whole = PyObject_CallFunction(compile_fn, "Oss", tree, "<string>", "exec");
-    Py_DECREF(tree);
-    if (whole) {
-        Py_DECREF(whole);
-        return result;
-    }
-    Py_DECREF(result);
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    PyErr_Clear();
-    return none();
+    if (drop(PyObject_CallFunction(compile_fn, "Oss", tree.get(), "<string>", "exec"))) return result.release();
+    return py_error::clear_if(gil, PyExc_Exception) ? none() : nullptr;
 }
 
 }  // namespace gridlet

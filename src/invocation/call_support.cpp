@@ -8,6 +8,8 @@
 #include "invocation/wire_args.hpp"
 #include "invocation/wire_json.hpp"
 #include "kernel/kernel.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/fields.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
@@ -21,67 +23,73 @@ namespace {
 // gridlet.Serializer's conversions, looked up once and reused while neither the bridge's
 // Serializer nor its class attributes change (the type's version tag tells).
 struct WireMethods {
-    PyObject* serializer = nullptr;
+    PyRef serializer;  // empty when Serializer is not a class (then nothing is reused)
     unsigned int version = 0;
-    PyObject* from_wire = nullptr;
-    PyObject* to_wire = nullptr;
+    PyRef from_wire;
+    PyRef to_wire;
     bool from_default = false;  // the stock conversion: JSON scalars are their own wire form
     bool to_default = false;
 };
 
-bool marked_default(PyObject* method) {
-    static PyObject* marker = PyUnicode_InternFromString("_gridlet_default");
-    PyObject* func = PyObject_GetAttrString(method, "__func__");
+bool marked_default(const GilHeld& gil, PyObject* method) {
+    static PyObject* marker = PyUnicode_InternFromString("_gridlet_default");  // lives as long as the process
+    PyRef func = PyRef::steal(PyObject_GetAttrString(method, "__func__"));
     if (!func) {
-        PyErr_Clear();
-        func = Py_NewRef(method);
+        py_error::clear_expecting(gil, PyExc_AttributeError, "Serializer method's __func__");
+        func = PyRef::borrow(method);
     }
-    PyObject* flag = PyObject_GetAttr(func, marker);
-    Py_DECREF(func);
+    const PyRef flag = PyRef::steal(PyObject_GetAttr(func.get(), marker));
     if (!flag) {
-        PyErr_Clear();
+        py_error::clear_expecting(gil, PyExc_AttributeError, "Serializer method's default mark");
         return false;
     }
-    bool yes = flag == Py_True;
-    Py_DECREF(flag);
-    return yes;
+    return flag.get() == Py_True;
 }
 
-const WireMethods* wire_methods(Kernel& kernel) {
-    static WireMethods cache;
-    static PyObject* name = PyUnicode_InternFromString("Serializer");
-    PyObject* serializer = PyObject_GetAttr(kernel.bridge_module(), name);
+// The methods are replaced while Python code may run on other workers: callers take their own
+// reference to the one they call.
+const WireMethods* wire_methods(const GilHeld& gil, Kernel& kernel) {
+    // Never destroyed: its references must not be dropped after the interpreter is gone.
+    static WireMethods& cache = *new WireMethods;
+    static PyObject* name = PyUnicode_InternFromString("Serializer");  // lives as long as the process
+    PyRef serializer = PyRef::steal(PyObject_GetAttr(kernel.bridge_module(), name));
     if (!serializer) return nullptr;
-    const bool is_type = PyType_Check(serializer);
-    auto* type = reinterpret_cast<PyTypeObject*>(serializer);
-    if (serializer == cache.serializer && is_type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-        type->tp_version_tag == cache.version) {
-        Py_DECREF(serializer);
+    const bool is_type = PyType_Check(serializer.get());
+    auto* type = reinterpret_cast<PyTypeObject*>(serializer.get());
+    if (serializer.get() == cache.serializer.get() && is_type &&
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == cache.version)
         return &cache;
-    }
-    PyObject* from_wire = PyObject_GetAttrString(serializer, "from_wire");
-    PyObject* to_wire = from_wire ? PyObject_GetAttrString(serializer, "to_wire") : nullptr;
-    if (!to_wire) {
-        Py_XDECREF(from_wire);
-        Py_DECREF(serializer);
-        return nullptr;
-    }
-    Py_XDECREF(cache.serializer);
-    Py_XDECREF(cache.from_wire);
-    Py_XDECREF(cache.to_wire);
-    cache.serializer = serializer;  // keeps the reference
-    cache.from_wire = from_wire;
-    cache.to_wire = to_wire;
-    cache.from_default = marked_default(from_wire);
-    cache.to_default = marked_default(to_wire);
+    PyRef from_wire = PyRef::steal(PyObject_GetAttrString(serializer.get(), "from_wire"));
+    if (!from_wire) return nullptr;
+    PyRef to_wire = PyRef::steal(PyObject_GetAttrString(serializer.get(), "to_wire"));
+    if (!to_wire) return nullptr;
+    cache.serializer.reset();
+    cache.from_wire = std::move(from_wire);
+    cache.to_wire = std::move(to_wire);
+    cache.from_default = marked_default(gil, cache.from_wire.get());
+    cache.to_default = marked_default(gil, cache.to_wire.get());
+    // Read after the lookups above, which give the type its version tag.
     cache.version = is_type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-    if (!is_type) cache.serializer = nullptr, Py_DECREF(serializer);  // objects other than classes: no caching
+    if (is_type) cache.serializer = std::move(serializer);  // objects other than classes: no caching
     return &cache;
 }
 
 // JSON scalars are their own wire form under the bridge's own Serializer: skip the Python call.
 bool is_plain_scalar(PyObject* v) {
     return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v);
+}
+
+// Puts the kernel's own helper source in linecache, so tracebacks through it show their lines.
+void add_helper_source(const GilHeld& gil, const char* file, const char* source) {
+    const PyRef linecache = PyRef::steal(PyImport_ImportModule("linecache"));
+    const PyRef cache = linecache ? PyRef::steal(PyObject_GetAttrString(linecache.get(), "cache")) : PyRef();
+    const PyRef text = cache ? PyRef::steal(PyUnicode_FromString(source)) : PyRef();
+    const PyRef lines = text ? PyRef::steal(PyUnicode_Splitlines(text.get(), 1)) : PyRef();
+    const PyRef entry =
+        lines ? PyRef::steal(Py_BuildValue("(nOOs)", Py_ssize_t(std::strlen(source)), Py_None, lines.get(), file))
+              : PyRef();
+    if (entry && PyDict_Check(cache.get())) PyDict_SetItemString(cache.get(), file, entry.get());
+    py_error::clear_logged(gil, "linecache entry of a kernel helper");
 }
 
 // Raises the TypeError of an argument list that is not a list from a small function of the
@@ -92,77 +100,52 @@ void raise_args_type_error(const GilHeld& gil, const boost::json::value& args) {
     static const char* kSource =
         "def _deserialize_args(args):\n"
         "    raise TypeError(f\"args must be a list, not {type(args).__name__}\")\n";
-    static PyObject* helper = [] {
-        PyObject* globals = PyDict_New();
-        PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-        PyObject* code = Py_CompileString(kSource, kFile, Py_file_input);
-        PyObject* r = code ? PyEval_EvalCode(code, globals, globals) : nullptr;
-        Py_XDECREF(r);
-        Py_XDECREF(code);
-        PyObject* f = PyDict_GetItemString(globals, "_deserialize_args");
-        Py_XINCREF(f);
-        Py_DECREF(globals);
-        PyErr_Clear();
-        return f;
+    static PyObject* helper = [&gil]() -> PyObject* {  // lives as long as the process
+        PyRef globals = PyRef::steal(PyDict_New());
+        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+            py_error::clear_logged(gil, "args type error helper", py_error::Level::warning);
+            return nullptr;
+        }
+        const PyRef code = PyRef::steal(Py_CompileString(kSource, kFile, Py_file_input));
+        if (!code || !drop(PyEval_EvalCode(code.get(), globals.get(), globals.get()))) {
+            py_error::clear_logged(gil, "args type error helper", py_error::Level::warning);
+            return nullptr;
+        }
+        return PyRef::borrow(PyDict_GetItemString(globals.get(), "_deserialize_args")).release();
     }();
     if (!helper) {
         PyErr_Format(PyExc_TypeError, "args must be a list, not %s", std::string(fields::python_type_name(args)).c_str());
         return;
     }
-    if (PyObject* linecache = PyImport_ImportModule("linecache")) {
-        PyObject* cache = PyObject_GetAttrString(linecache, "cache");
-        PyObject* text = PyUnicode_FromString(kSource);
-        PyObject* lines = text ? PyUnicode_Splitlines(text, 1) : nullptr;
-        PyObject* entry = lines ? Py_BuildValue("(nOOs)", Py_ssize_t(std::strlen(kSource)), Py_None, lines, kFile) : nullptr;
-        Py_XDECREF(lines);
-        Py_XDECREF(text);
-        if (cache && entry && PyDict_Check(cache)) PyDict_SetItemString(cache, kFile, entry);
-        Py_XDECREF(entry);
-        Py_XDECREF(cache);
-        Py_DECREF(linecache);
-    }
-    PyErr_Clear();
-    PyObject* value = py_json::to_python(gil, args);
-    PyObject* r = value ? PyObject_CallOneArg(helper, value) : nullptr;
-    Py_XDECREF(value);
-    Py_XDECREF(r);
+    add_helper_source(gil, kFile, kSource);
+    const PyRef value = PyRef::steal(py_json::to_python(gil, args));
+    if (value) drop(PyObject_CallOneArg(helper, value.get()));  // raises the TypeError
 }
 
 }  // namespace
 
 PyObject* import_module(const GilHeld& gil, const std::string& name, const std::string& missing_text) {
     import_graph::settle(gil);
-    PyObject* key = py_json::str_of(gil, name);
+    const PyRef key = PyRef::steal(py_json::str_of(gil, name));
     if (!key) return nullptr;
-    PyObject* module = PyImport_GetModule(key);
-    if (!module && !PyErr_Occurred()) {
-        PyObject* imported = PyImport_Import(key);
-        if (!imported) {
-            Py_DECREF(key);
-            return nullptr;
-        }
-        Py_DECREF(imported);
-        module = PyImport_GetModule(key);
-        if (!module && !PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, missing_text.c_str());
-    }
-    Py_DECREF(key);
+    PyObject* module = PyImport_GetModule(key.get());
+    if (module || PyErr_Occurred()) return module;
+    if (!drop(PyImport_Import(key.get()))) return nullptr;
+    module = PyImport_GetModule(key.get());
+    if (!module && !PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, missing_text.c_str());
     return module;
 }
 
 PyObject* find_function(const GilHeld& gil, PyObject* module, const std::string& module_name,
                         const std::string& function) {
-    PyObject* attr = py_json::str_of(gil, function);
-    PyObject* f = attr ? PyObject_GetAttr(module, attr) : nullptr;
-    Py_XDECREF(attr);
-    if (f) return f;
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        std::string text = "Function '" + function + "' not found in module '" + module_name + "'";
-        if (PyObject* message = py_json::str_of(gil, text)) {
-            PyErr_SetObject(PyExc_AttributeError, message);
-            Py_DECREF(message);
-        }
-    }
+    const PyRef attr = PyRef::steal(py_json::str_of(gil, function));
+    if (!attr) return nullptr;
+    PyObject* f = PyObject_GetAttr(module, attr.get());
+    if (f || !py_error::clear_if(gil, PyExc_AttributeError)) return f;
+    // The user's message names the module as the request did.
+    const std::string text = "Function '" + function + "' not found in module '" + module_name + "'";
+    if (const PyRef message = PyRef::steal(py_json::str_of(gil, text)))
+        PyErr_SetObject(PyExc_AttributeError, message.get());
     return nullptr;
 }
 
@@ -173,64 +156,46 @@ PyObject* deserialize_args(const GilHeld& gil, Kernel& kernel, const boost::json
         return nullptr;
     }
     const auto& a = args->get_array();
-    PyObject* out = PyList_New(0);
-    if (a.empty()) return out;
-    const WireMethods* wire = wire_methods(kernel);
-    if (!wire) {
-        Py_DECREF(out);
-        return nullptr;
-    }
-    PyObject* from_wire = Py_NewRef(wire->from_wire);
+    PyRef out = PyRef::steal(PyList_New(0));
+    if (!out || a.empty()) return out.release();
+    const WireMethods* wire = wire_methods(gil, kernel);
+    if (!wire) return nullptr;
+    const PyRef from_wire = PyRef::borrow(wire->from_wire.get());
     const bool fast = wire->from_default;
     for (const auto& element : a) {
         if (fast && (element.is_array() || element.is_object())) {
             // Containers in one C++ conversion; the Python path only where it gives up.
-            if (PyObject* value = wire_args::from_json(gil, element, from_wire)) {
-                const bool appended = PyList_Append(out, value) == 0;
-                Py_DECREF(value);
-                if (appended) continue;
-                Py_DECREF(out);
-                Py_DECREF(from_wire);
-                return nullptr;
+            if (const PyRef value = PyRef::steal(wire_args::from_json(gil, element, from_wire.get()))) {
+                if (PyList_Append(out.get(), value.get()) < 0) return nullptr;
+                continue;
             }
         }
-        PyObject* raw = py_json::to_python(gil, element);
-        PyObject* value = raw && !(fast && is_plain_scalar(raw)) ? PyObject_CallOneArg(from_wire, raw) : raw;
-        if (value != raw) Py_XDECREF(raw);
-        if (!value || PyList_Append(out, value) < 0) {
-            Py_XDECREF(value);
-            Py_DECREF(out);
-            Py_DECREF(from_wire);
-            return nullptr;
-        }
-        Py_DECREF(value);
+        PyRef value = PyRef::steal(py_json::to_python(gil, element));
+        if (value && !(fast && is_plain_scalar(value.get())))
+            value = PyRef::steal(PyObject_CallOneArg(from_wire.get(), value.get()));
+        if (!value || PyList_Append(out.get(), value.get()) < 0) return nullptr;
     }
-    Py_DECREF(from_wire);
-    return out;
+    return out.release();
 }
 
-PyObject* to_wire(const GilHeld&, Kernel& kernel, PyObject* value) {
-    const WireMethods* wire = wire_methods(kernel);
+PyObject* to_wire(const GilHeld& gil, Kernel& kernel, PyObject* value) {
+    const WireMethods* wire = wire_methods(gil, kernel);
     if (!wire) return nullptr;
     if (wire->to_default && is_plain_scalar(value) && !(PyFloat_CheckExact(value) && std::isnan(PyFloat_AS_DOUBLE(value))))
         return Py_NewRef(value);
-    PyObject* fn = Py_NewRef(wire->to_wire);
-    PyObject* r = PyObject_CallOneArg(fn, value);
-    Py_DECREF(fn);
-    return r;
+    const PyRef fn = PyRef::borrow(wire->to_wire.get());
+    return PyObject_CallOneArg(fn.get(), value);
 }
 
 bool encode_value(const GilHeld& gil, Kernel& kernel, PyObject* value, EncodedResult& out) {
-    const WireMethods* wire = wire_methods(kernel);
+    const WireMethods* wire = wire_methods(gil, kernel);
     if (!wire) return false;
     if (wire->to_default && wire_json::applies(gil, value)) {
-        PyObject* fn = Py_NewRef(wire->to_wire);
+        const PyRef fn = PyRef::borrow(wire->to_wire.get());
         const std::size_t expected = wire_json::estimate(gil, value);
         memory_release::reserve_large(out.json, expected);
         if (!wire_json::has_own_repr(value)) memory_release::reserve_large(out.repr, expected + expected / 4);
-        const bool written = wire_json::append(gil, value, fn, out.json);
-        Py_DECREF(fn);
-        if (written) {
+        if (wire_json::append(gil, value, fn.get(), out.json)) {
             out.has_value = true;  // containers, arrays and frames are never None on the wire
             if (fast_repr::append(gil, value, out.repr)) return true;
             out = EncodedResult{};
@@ -238,10 +203,8 @@ bool encode_value(const GilHeld& gil, Kernel& kernel, PyObject* value, EncodedRe
         }
         out.json.clear();  // the Python path makes the result or the error
     }
-    PyObject* w = to_wire(gil, kernel, value);
-    const bool ok = w && encode_result(gil, w, value, out);
-    Py_XDECREF(w);
-    return ok;
+    const PyRef w = PyRef::steal(to_wire(gil, kernel, value));
+    return w && encode_result(gil, w.get(), value, out);
 }
 
 bool encode_result(const GilHeld& gil, PyObject* wire, PyObject* value, EncodedResult& out) {
@@ -265,10 +228,9 @@ std::string logs_json(RunOutput& run, const char* log_title) {
 }
 
 std::string report_exception(const GilHeld& gil, RunOutput* run) {
-    PyObject* exc = fetch_exception(gil);
+    const PyRef exc = PyRef::steal(fetch_exception(gil));
     if (!exc) return "Unknown error";
-    std::string text = extract_traceback_string(gil, exc);
-    Py_DECREF(exc);
+    std::string text = extract_traceback_string(gil, exc.get());
     if (run) run->write(gil, StreamKind::err, text);
     return text;
 }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/py_json.hpp"
 #include "util/memory_release.hpp"
 
@@ -99,7 +101,8 @@ bool append_str(std::string& out, PyObject* s) {
     return true;
 }
 
-bool append_int(std::string& out, PyObject* v) {
+// Beyond 64 bits the digits come from int's own repr.
+bool append_int(const GilHeld& gil, std::string& out, PyObject* v) {
     int overflow = 0;
     const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (!overflow && !(x == -1 && PyErr_Occurred())) {
@@ -108,21 +111,20 @@ bool append_int(std::string& out, PyObject* v) {
         out.append(buf, res.ptr);
         return true;
     }
-    PyErr_Clear();
-    PyObject* text = PyLong_Type.tp_repr(v);
+    if (!overflow) py_error::clear_logged(gil, "repr: int value", py_error::Level::warning);
+    const PyRef text = PyRef::steal(PyLong_Type.tp_repr(v));
     if (!text) return false;
     Py_ssize_t len = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(text, &len);
-    if (s) out.append(s, std::size_t(len));
-    Py_DECREF(text);
-    return s != nullptr;
+    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (!s) return false;
+    out.append(s, std::size_t(len));
+    return true;
 }
 
 bool append_object(const GilHeld& gil, PyObject* v, std::string& out) {
-    PyObject* r = PyObject_Repr(v);
+    const PyRef r = PyRef::steal(PyObject_Repr(v));
     if (!r) return false;
-    out += py_json::utf8_of(gil, r);
-    Py_DECREF(r);
+    out += py_json::utf8_of(gil, r.get());
     return true;
 }
 
@@ -155,7 +157,7 @@ private:
             out_ += v == Py_True ? "True" : "False";
             return true;
         }
-        if (t == &PyLong_Type) return append_int(out_, v);
+        if (t == &PyLong_Type) return append_int(gil_, out_, v);
         if (t != &PyList_Type && t != &PyTuple_Type && t != &PyDict_Type) return append_object(gil_, v, out_);
         return container(v, t);
     }
@@ -179,39 +181,36 @@ private:
             out_.push_back(close);
             return true;
         }
-        Py_INCREF(v);
+        // The container and the element being written are held: an element's repr runs Python code,
+        // which could change the container.
+        const PyRef held = PyRef::borrow(v);
         out_.push_back(open);
         bool ok = true;
         if (is_dict) {
             Py_ssize_t pos = 0;
-            PyObject *k, *val;
+            PyObject *k, *val;  // borrowed from the dict
             bool first = true;
             while (ok && PyDict_Next(v, &pos, &k, &val)) {
                 if (!first) out_ += ", ";
                 first = false;
-                Py_INCREF(k);
-                Py_INCREF(val);
-                ok = value(k);
+                const PyRef key = PyRef::borrow(k), item = PyRef::borrow(val);
+                ok = value(key.get());
                 if (ok) {
                     out_ += ": ";
-                    ok = value(val);
+                    ok = value(item.get());
                 }
-                Py_DECREF(k);
-                Py_DECREF(val);
             }
         } else {
             // A list is read again at each step: an element's repr may change it.
             for (Py_ssize_t i = 0; ok && i < Py_SIZE(v); ++i) {
                 if (i) out_ += ", ";
-                PyObject* item = Py_NewRef(is_tuple ? PyTuple_GET_ITEM(v, i) : PyList_GET_ITEM(v, i));
-                ok = value(item);
-                Py_DECREF(item);
+                const PyRef item = PyRef::borrow(is_tuple ? PyTuple_GET_ITEM(v, i) : PyList_GET_ITEM(v, i));
+                ok = value(item.get());
             }
             if (is_tuple && size == 1) out_.push_back(',');
         }
         out_.push_back(close);
         Py_ReprLeave(v);
-        Py_DECREF(v);
         return ok;
     }
 

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "kernel/py_error.hpp"
+
 namespace gridlet::numeric_buffer {
 namespace {
 
@@ -26,10 +28,11 @@ View::~View() {
     if (open_) PyBuffer_Release(&view_);
 }
 
-bool View::open(const GilHeld&, PyObject* obj) {
+bool View::open(const GilHeld& gil, PyObject* obj) {
     if (!is_ndarray(obj)) return false;
     if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();  // object, datetime and other dtypes have no buffer form
+        // datetime and other dtypes have no buffer form (object arrays have one, refused below)
+        py_error::clear_expecting(gil, PyExc_ValueError, "numpy array buffer");
         return false;
     }
     open_ = true;

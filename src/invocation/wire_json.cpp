@@ -4,6 +4,8 @@
 #include <memory>
 
 #include "invocation/numeric_buffer.hpp"
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 
@@ -19,22 +21,21 @@ struct PandasTypes {
     PyObject* series = nullptr;
 };
 
-const PandasTypes& pandas_types(const GilHeld&) {
+const PandasTypes& pandas_types(const GilHeld& gil) {
     static PandasTypes types;
     if (types.frame) return types;
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* pandas = PyDict_GetItemString(modules, "pandas");
+    PyObject* modules = PyImport_GetModuleDict();                  // borrowed
+    PyObject* pandas = PyDict_GetItemString(modules, "pandas");  // borrowed
     if (!pandas) return types;
-    PyObject* frame = PyObject_GetAttrString(pandas, "DataFrame");
-    PyObject* series = frame ? PyObject_GetAttrString(pandas, "Series") : nullptr;
-    if (!frame || !series || !PyType_Check(frame) || !PyType_Check(series)) {
-        PyErr_Clear();
-        Py_XDECREF(frame);
-        Py_XDECREF(series);
+    PyRef frame = PyRef::steal(PyObject_GetAttrString(pandas, "DataFrame"));
+    PyRef series = frame ? PyRef::steal(PyObject_GetAttrString(pandas, "Series")) : PyRef();
+    if (!frame || !series || !PyType_Check(frame.get()) || !PyType_Check(series.get())) {
+        py_error::clear_logged(gil, "wire JSON: pandas DataFrame/Series");
         return types;
     }
-    types.series = series;  // kept for the life of the process
-    types.frame = frame;
+    // Kept for the life of the process (a static is never destroyed while the GIL is held).
+    types.series = series.release();
+    types.frame = frame.release();
     return types;
 }
 
@@ -117,45 +118,44 @@ public:
 
 private:
     // to_wire(v) in Python, then its JSON: the stock conversion for anything not walked here.
+    // A failure gives up the walk; the Python path then raises the same error for the user.
     bool fallback(PyObject* v) {
-        PyObject* w = PyObject_CallOneArg(to_wire_, v);
+        const PyRef w = PyRef::steal(PyObject_CallOneArg(to_wire_, v));
         if (!w) {
-            PyErr_Clear();
+            py_error::clear_logged(gil_, "wire JSON: to_wire of an element (the Python path takes over)");
             return false;
         }
         try {
-            py_json::append(gil_, w, out_);
+            py_json::append(gil_, w.get(), out_);
         } catch (const py_json::EncodeError&) {
-            Py_DECREF(w);
             return false;
         }
-        Py_DECREF(w);
         return true;
     }
 
+    // The container and the element being written are held: a fallback conversion runs Python
+    // code, which could shrink a list or empty a dict under us.
     bool sequence(PyObject* seq, int depth) {
         if (depth >= kMaxDepth) return false;
-        Py_INCREF(seq);
+        const PyRef held = PyRef::borrow(seq);
         out_.push_back('[');
         bool ok = true;
-        // The size is read again each time: a fallback conversion could run code that shrinks a list.
+        // The size is read again each time, for the same reason.
         for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(seq); ++i) {
             if (i) out_.push_back(',');
-            PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(seq, i));
-            ok = value(item, depth + 1);
-            Py_DECREF(item);
+            const PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(seq, i));
+            ok = value(item.get(), depth + 1);
         }
         out_.push_back(']');
-        Py_DECREF(seq);
         return ok;
     }
 
     bool dict(PyObject* d, int depth) {
         if (depth >= kMaxDepth) return false;
-        Py_INCREF(d);
+        const PyRef held = PyRef::borrow(d);
         out_.push_back('{');
         Py_ssize_t pos = 0;
-        PyObject *k, *v;
+        PyObject *k, *v;  // borrowed from the dict
         bool ok = true;
         bool first = true;
         while (ok && PyDict_Next(d, &pos, &k, &v)) {
@@ -165,16 +165,12 @@ private:
             }
             if (!first) out_.push_back(',');
             first = false;
-            Py_INCREF(k);
-            Py_INCREF(v);
-            py_json::append_str(gil_, k, out_);
+            const PyRef key = PyRef::borrow(k), item = PyRef::borrow(v);
+            py_json::append_str(gil_, key.get(), out_);
             out_.push_back(':');
-            ok = value(v, depth + 1);
-            Py_DECREF(k);
-            Py_DECREF(v);
+            ok = value(item.get(), depth + 1);
         }
         out_.push_back('}');
-        Py_DECREF(d);
         return ok;
     }
 
@@ -183,46 +179,41 @@ private:
     // otherwise from iterating the column as itertuples does.
     bool frame(PyObject* df, int depth) {
         if (depth >= kMaxDepth) return false;
-        PyObject* columns = PyObject_GetAttrString(df, "columns");
-        PyObject* header = columns ? PySequence_List(columns) : nullptr;
-        Py_XDECREF(columns);
-        PyObject* iloc = header ? PyObject_GetAttrString(df, "iloc") : nullptr;
-        if (!iloc) {
-            Py_XDECREF(header);
-            PyErr_Clear();
-            return false;
-        }
-        const Py_ssize_t ncols = PyList_GET_SIZE(header);
+        const bool ok = frame_rows(df, depth);
+        // A failure gives up the walk; the Python path then raises the same error for the user.
+        py_error::clear_logged(gil_, "wire JSON: DataFrame (the Python path takes over)");
+        return ok;
+    }
+
+    bool frame_rows(PyObject* df, int depth) {
+        PyRef columns = PyRef::steal(PyObject_GetAttrString(df, "columns"));
+        if (!columns) return false;
+        const PyRef header = PyRef::steal(PySequence_List(columns.get()));
+        if (!header) return false;
+        const PyRef iloc = PyRef::steal(PyObject_GetAttrString(df, "iloc"));
+        if (!iloc) return false;
+        const Py_ssize_t ncols = PyList_GET_SIZE(header.get());
         std::unique_ptr<Column[]> cols(new Column[std::size_t(ncols)]);
-        bool ok = true;
         Py_ssize_t nrows = ncols ? -1 : 0;  // no columns: itertuples gives no rows
-        for (Py_ssize_t k = 0; ok && k < ncols; ++k) {
-            PyObject* key = Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr), k);
-            PyObject* col = key ? PyObject_GetItem(iloc, key) : nullptr;
-            Py_XDECREF(key);
-            ok = col && cols[std::size_t(k)].open(gil_, col, /*iterate=*/true);
-            Py_XDECREF(col);
-            if (ok) {
-                const Py_ssize_t n = cols[std::size_t(k)].size();
-                if (nrows < 0 || n < nrows) nrows = n;  // zip stops at the shortest
-            }
+        for (Py_ssize_t k = 0; k < ncols; ++k) {
+            // Py_BuildValue's "N" takes over the slice (and drops it when the slice is null).
+            const PyRef key = PyRef::steal(Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr), k));
+            const PyRef col = key ? PyRef::steal(PyObject_GetItem(iloc.get(), key.get())) : PyRef();
+            if (!col || !cols[std::size_t(k)].open(gil_, col.get(), /*iterate=*/true)) return false;
+            const Py_ssize_t n = cols[std::size_t(k)].size();
+            if (nrows < 0 || n < nrows) nrows = n;  // zip stops at the shortest
         }
-        Py_DECREF(iloc);
-        if (ok) {
-            out_.push_back('[');
-            ok = sequence(header, depth + 1);
-            for (Py_ssize_t r = 0; ok && r < nrows; ++r) {
-                out_ += ",[";
-                for (Py_ssize_t k = 0; ok && k < ncols; ++k) {
-                    if (k) out_.push_back(',');
-                    ok = cols[std::size_t(k)].append(*this, r, depth + 2);
-                }
-                out_.push_back(']');
+        out_.push_back('[');
+        bool ok = sequence(header.get(), depth + 1);
+        for (Py_ssize_t r = 0; ok && r < nrows; ++r) {
+            out_ += ",[";
+            for (Py_ssize_t k = 0; ok && k < ncols; ++k) {
+                if (k) out_.push_back(',');
+                ok = cols[std::size_t(k)].append(*this, r, depth + 2);
             }
             out_.push_back(']');
         }
-        Py_DECREF(header);
-        if (PyErr_Occurred()) PyErr_Clear();
+        out_.push_back(']');
         return ok;
     }
 
@@ -231,7 +222,7 @@ private:
         if (depth >= kMaxDepth) return false;
         Column col;
         if (!col.open(gil_, s, /*iterate=*/false)) {
-            PyErr_Clear();
+            py_error::clear_logged(gil_, "wire JSON: Series (the Python path takes over)");
             return false;
         }
         out_.push_back('[');
@@ -251,19 +242,19 @@ private:
         Column() = default;
         Column(const Column&) = delete;
         Column& operator=(const Column&) = delete;
-        ~Column() { Py_XDECREF(list_); }
         bool open(const GilHeld& gil, PyObject* s, bool iterate) {
-            PyObject* values = PyObject_GetAttrString(s, "_values");
-            if (!values) return false;
-            const bool numeric = is_ndarray(values) && view_.open(gil, values) && view_.ndim() == 1;
-            Py_DECREF(values);  // an open view holds its own reference to the array
-            if (numeric) {
-                size_ = view_.shape(0);
-                return true;
+            {
+                // An open view holds its own reference to the array.
+                const PyRef values = PyRef::steal(PyObject_GetAttrString(s, "_values"));
+                if (!values) return false;
+                if (is_ndarray(values.get()) && view_.open(gil, values.get()) && view_.ndim() == 1) {
+                    size_ = view_.shape(0);
+                    return true;
+                }
             }
-            list_ = iterate ? PySequence_List(s) : PyObject_CallMethod(s, "tolist", nullptr);
-            if (!list_ || !PyList_Check(list_)) return false;
-            size_ = PyList_GET_SIZE(list_);
+            list_ = PyRef::steal(iterate ? PySequence_List(s) : PyObject_CallMethod(s, "tolist", nullptr));
+            if (!list_ || !PyList_Check(list_.get())) return false;
+            size_ = PyList_GET_SIZE(list_.get());
             return true;
         }
         Py_ssize_t size() const { return size_; }
@@ -272,16 +263,14 @@ private:
                 append_element(view_, view_.data() + i * view_.stride(0), w.out_);
                 return true;
             }
-            if (i >= PyList_GET_SIZE(list_)) return false;
-            PyObject* item = Py_NewRef(PyList_GET_ITEM(list_, i));
-            const bool ok = w.value(item, depth);
-            Py_DECREF(item);
-            return ok;
+            if (i >= PyList_GET_SIZE(list_.get())) return false;
+            const PyRef item = PyRef::borrow(PyList_GET_ITEM(list_.get(), i));
+            return w.value(item.get(), depth);
         }
 
     private:
         numeric_buffer::View view_;
-        PyObject* list_ = nullptr;
+        PyRef list_;
         Py_ssize_t size_ = 0;
     };
 
@@ -315,10 +304,9 @@ std::size_t estimate_depth(const GilHeld& gil, PyObject* v, int depth) {
         return total;
     }
     if (is_ndarray(v) || is_frame(gil, v) || is_series(gil, v)) {
-        PyObject* size = PyObject_GetAttrString(v, "size");
-        const Py_ssize_t n = size ? PyNumber_AsSsize_t(size, nullptr) : 0;
-        Py_XDECREF(size);
-        if (PyErr_Occurred()) PyErr_Clear();
+        const PyRef size = PyRef::steal(PyObject_GetAttrString(v, "size"));
+        const Py_ssize_t n = size ? PyNumber_AsSsize_t(size.get(), nullptr) : 0;
+        py_error::clear_logged(gil, "wire JSON: size estimate");  // only a reservation is lost
         return 4 + std::size_t(n > 0 ? n : 0) * kCellBytes;
     }
     return kCellBytes;

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "kernel/py_error.hpp"
+#include "kernel/py_ref.hpp"
 #include "messaging/json_bigint.hpp"
 #include "messaging/json_text.hpp"
 
@@ -16,44 +18,41 @@ constexpr int kMaxDepth = 1000;
 
 // Text of a str holding lone surrogates, which have no UTF-8 form: the "surrogatepass" bytes, where
 // each surrogate takes three bytes; json_text writes those as \udXXX escapes.
-std::string surrogate_text(PyObject* str) {
-    PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+std::string surrogate_text(const GilHeld& gil, PyObject* str) {
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) {
-        PyErr_Clear();
+        py_error::clear_logged(gil, "JSON: str without a surrogatepass form", py_error::Level::warning);
         return std::string();
     }
-    std::string out(PyBytes_AS_STRING(bytes), std::size_t(PyBytes_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-    return out;
+    return std::string(PyBytes_AS_STRING(bytes.get()), std::size_t(PyBytes_GET_SIZE(bytes.get())));
 }
 
 // Bytes that are not even that form (never made by the parser) are replaced rather than refused.
-PyObject* str_from(const char* data, std::size_t size) {
+PyObject* str_from(const GilHeld& gil, const char* data, std::size_t size) {
     PyObject* s = PyUnicode_DecodeUTF8(data, Py_ssize_t(size), "surrogatepass");
-    if (s || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return s;
-    PyErr_Clear();
+    if (s || !py_error::clear_if(gil, PyExc_UnicodeDecodeError)) return s;
     return PyUnicode_DecodeUTF8(data, Py_ssize_t(size), "replace");
 }
 
 std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 
-void append_long(PyObject* obj, std::string& out) {
+// Beyond 64 bits: the exact digits of int's own repr (a subclass's __repr__ is not asked).
+void append_long(const GilHeld& gil, PyObject* obj, std::string& out) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (!overflow && !(v == -1 && PyErr_Occurred())) {
         json_text::append_int(out, v);
         return;
     }
-    PyErr_Clear();
-    PyObject* text = PyLong_Type.tp_repr(obj);
-    if (!text) {
-        PyErr_Clear();
+    if (!overflow) py_error::clear_logged(gil, "JSON: int value", py_error::Level::warning);
+    PyRef text = PyRef::steal(PyLong_Type.tp_repr(obj));
+    Py_ssize_t len = 0;
+    const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), &len) : nullptr;
+    if (!s) {
+        py_error::clear_logged(gil, "JSON: int digits", py_error::Level::warning);
         throw EncodeError("Integer cannot be represented");
     }
-    Py_ssize_t len = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(text, &len);
     out.append(s, std::size_t(len));
-    Py_DECREF(text);
 }
 
 void append_key(const GilHeld& gil, PyObject* key, std::string& out) {
@@ -65,7 +64,7 @@ void append_key(const GilHeld& gil, PyObject* key, std::string& out) {
         out += key == Py_True ? "\"true\"" : "\"false\"";
     } else if (PyLong_Check(key)) {
         std::string digits;
-        append_long(key, digits);
+        append_long(gil, key, digits);
         json_text::append_string(out, digits);
     } else if (PyFloat_Check(key)) {
         // A key is text, so it is written as the standard library's json writes float keys: the
@@ -78,7 +77,7 @@ void append_key(const GilHeld& gil, PyObject* key, std::string& out) {
         } else {
             char* text = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
             if (!text) {
-                PyErr_Clear();
+                py_error::clear_logged(gil, "JSON: float key", py_error::Level::warning);
                 throw EncodeError("Float key cannot be represented");
             }
             json_text::append_string(out, text);
@@ -103,51 +102,37 @@ void append_depth(const GilHeld& gil, PyObject* obj, std::string& out, int depth
     } else if (PyUnicode_Check(obj)) {
         append_str(gil, obj, out);
     } else if (PyLong_Check(obj)) {
-        append_long(obj, out);
+        append_long(gil, obj, out);
     } else if (PyFloat_Check(obj)) {
         json_text::append_double(out, PyFloat_AS_DOUBLE(obj));
     } else if (PyList_Check(obj) || PyTuple_Check(obj)) {
         enter_container(depth);
-        PyObject* seq = obj;
-        Py_INCREF(seq);  // a list may shrink while we walk it through user __eq__ etc.; hold it
+        // The list and each item are held while written, and the size is read again after every
+        // item: the walk stays safe should anything run meanwhile (a finalizer) change the list.
+        const PyRef seq = PyRef::borrow(obj);
         out.push_back('[');
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (i) out.push_back(',');
-            PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
-            Py_INCREF(item);
-            try {
-                append_depth(gil, item, out, depth + 1);
-            } catch (...) {
-                Py_DECREF(item);
-                Py_DECREF(seq);
-                throw;
-            }
-            Py_DECREF(item);
-            n = PySequence_Fast_GET_SIZE(seq);
+            const PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+            append_depth(gil, item.get(), out, depth + 1);
+            n = PySequence_Fast_GET_SIZE(seq.get());
         }
         out.push_back(']');
-        Py_DECREF(seq);
     } else if (PyDict_Check(obj)) {
         enter_container(depth);
         out.push_back('{');
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         bool first = true;
-        Py_INCREF(obj);
-        try {
-            while (PyDict_Next(obj, &pos, &k, &v)) {
-                if (!first) out.push_back(',');
-                first = false;
-                append_key(gil, k, out);
-                out.push_back(':');
-                append_depth(gil, v, out, depth + 1);
-            }
-        } catch (...) {
-            Py_DECREF(obj);
-            throw;
+        const PyRef dict = PyRef::borrow(obj);
+        while (PyDict_Next(dict.get(), &pos, &k, &v)) {
+            if (!first) out.push_back(',');
+            first = false;
+            append_key(gil, k, out);
+            out.push_back(':');
+            append_depth(gil, v, out, depth + 1);
         }
-        Py_DECREF(obj);
         out.push_back('}');
     } else {
         throw EncodeError("Type is not JSON serializable: " + type_name(obj));
@@ -156,25 +141,25 @@ void append_depth(const GilHeld& gil, PyObject* obj, std::string& out, int depth
 
 }  // namespace
 
-void append_str(const GilHeld&, PyObject* str, std::string& out) {
+void append_str(const GilHeld& gil, PyObject* str, std::string& out) {
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(str, &len);
     if (s) {
         json_text::append_string(out, std::string_view(s, std::size_t(len)));
         return;
     }
-    PyErr_Clear();
-    json_text::append_string(out, surrogate_text(str));
+    py_error::clear_expecting(gil, PyExc_UnicodeEncodeError, "JSON: str text");  // lone surrogates
+    json_text::append_string(out, surrogate_text(gil, str));
 }
 
 void append(const GilHeld& gil, PyObject* obj, std::string& out) { append_depth(gil, obj, out, 0); }
 
-std::string utf8_of(const GilHeld&, PyObject* str) {
+std::string utf8_of(const GilHeld& gil, PyObject* str) {
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(str, &len);
     if (s) return std::string(s, std::size_t(len));
-    PyErr_Clear();
-    return surrogate_text(str);
+    py_error::clear_expecting(gil, PyExc_UnicodeEncodeError, "JSON: str text");  // lone surrogates
+    return surrogate_text(gil, str);
 }
 
 PyObject* to_python(const GilHeld& gil, const boost::json::value& v) {
@@ -186,39 +171,30 @@ PyObject* to_python(const GilHeld& gil, const boost::json::value& v) {
         case boost::json::kind::double_: return PyFloat_FromDouble(v.get_double());
         case boost::json::kind::string: {
             const auto& s = v.get_string();
-            return str_from(s.data(), s.size());
+            return str_from(gil, s.data(), s.size());
         }
         case boost::json::kind::array: {
             const auto& a = v.get_array();
-            PyObject* list = PyList_New(Py_ssize_t(a.size()));
+            PyRef list = PyRef::steal(PyList_New(Py_ssize_t(a.size())));
             if (!list) return nullptr;
             for (std::size_t i = 0; i < a.size(); ++i) {
                 PyObject* item = to_python(gil, a[i]);
-                if (!item) {
-                    Py_DECREF(list);
-                    return nullptr;
-                }
-                PyList_SET_ITEM(list, Py_ssize_t(i), item);
+                if (!item) return nullptr;
+                PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);  // steals item
             }
-            return list;
+            return list.release();
         }
         case boost::json::kind::object: {
             if (const auto* digits = json_bigint::digits(v)) return PyLong_FromString(digits->c_str(), nullptr, 10);
-            PyObject* dict = PyDict_New();
+            PyRef dict = PyRef::steal(PyDict_New());
             if (!dict) return nullptr;
             for (const auto& kv : v.get_object()) {
-                PyObject* key = str_from(kv.key().data(), kv.key().size());
-                PyObject* val = key ? to_python(gil, kv.value()) : nullptr;
-                if (!val || PyDict_SetItem(dict, key, val) < 0) {
-                    Py_XDECREF(key);
-                    Py_XDECREF(val);
-                    Py_DECREF(dict);
-                    return nullptr;
-                }
-                Py_DECREF(key);
-                Py_DECREF(val);
+                PyRef key = PyRef::steal(str_from(gil, kv.key().data(), kv.key().size()));
+                if (!key) return nullptr;
+                PyRef val = PyRef::steal(to_python(gil, kv.value()));
+                if (!val || PyDict_SetItem(dict.get(), key.get(), val.get()) < 0) return nullptr;
             }
-            return dict;
+            return dict.release();
         }
     }
     Py_RETURN_NONE;
@@ -228,6 +204,6 @@ PyObject* to_python(const GilHeld& gil, const boost::json::value& v) {
 
 namespace gridlet::py_json {
 
-PyObject* str_of(const GilHeld&, std::string_view text) { return str_from(text.data(), text.size()); }
+PyObject* str_of(const GilHeld& gil, std::string_view text) { return str_from(gil, text.data(), text.size()); }
 
 }  // namespace gridlet::py_json
