@@ -17,7 +17,7 @@ namespace bench {
 std::string_view message_type(std::string_view msg, std::string& scratch);
 
 inline bool contains(std::string_view hay, std::string_view needle) {
-  return hay.find(needle) != std::string_view::npos;
+    return hay.find(needle) != std::string_view::npos;
 }
 
 // Appends `text` as a JSON string literal (with quotes) to `out`.
@@ -37,10 +37,10 @@ std::optional<std::string> string_field(std::string_view msg, std::string_view k
 
 // One piece of a chunked message.
 struct ChunkPiece {
-  std::string chunk_id;
-  std::int64_t chunk_index = -1;
-  std::int64_t total_chunks = -1;
-  std::string data;
+    std::string chunk_id;
+    std::int64_t chunk_index = -1;
+    std::int64_t total_chunks = -1;
+    std::string data;
 };
 
 // Extracts the fields of a `chunk` message; falls back to a full parse when the quick scan fails.

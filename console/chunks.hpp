@@ -24,28 +24,27 @@ std::string new_uuid();
 
 // The frames that carry message `text` (compact JSON of a message of kind `type`): the text
 // itself when it has at most kChunkSize code points, else its chunk messages.
-std::vector<std::string> frames_for(const std::string& text, const std::string& type,
-                                    const json::value& request_id);
+std::vector<std::string> frames_for(const std::string& text, const std::string& type, const json::value& request_id);
 
 // Joins the pieces of chunked messages that arrive from the kernel.
 class ChunkJoiner {
- public:
-  // Takes one chunk message. Returns the whole message's text when this piece completes it.
-  // On a malformed piece sets `error` and returns nothing.
-  std::optional<std::string> add(const json::object& piece, std::string& error);
-  std::size_t open_messages() const { return partial_.size(); }
+public:
+    // Takes one chunk message. Returns the whole message's text when this piece completes it.
+    // On a malformed piece sets `error` and returns nothing.
+    std::optional<std::string> add(const json::object& piece, std::string& error);
+    std::size_t open_messages() const { return partial_.size(); }
 
- private:
-  struct Partial {
-    std::vector<std::optional<std::string>> pieces;
-    std::size_t received = 0;
-    std::size_t bytes = 0;
-    std::chrono::steady_clock::time_point last;
-  };
-  void drop_stale();
+private:
+    struct Partial {
+        std::vector<std::optional<std::string>> pieces;
+        std::size_t received = 0;
+        std::size_t bytes = 0;
+        std::chrono::steady_clock::time_point last;
+    };
+    void drop_stale();
 
-  std::unordered_map<std::string, Partial> partial_;
-  std::size_t buffered_ = 0;
+    std::unordered_map<std::string, Partial> partial_;
+    std::size_t buffered_ = 0;
 };
 
 }  // namespace console

@@ -18,10 +18,10 @@ namespace json = boost::json;
 
 // Where lines come from. `prompt` is shown only by interactive sources.
 class LineSource {
- public:
-  virtual ~LineSource() = default;
-  // The next line without its line break; nothing at the end of input.
-  virtual std::optional<std::string> next_line(const char* prompt) = 0;
+public:
+    virtual ~LineSource() = default;
+    // The next line without its line break; nothing at the end of input.
+    virtual std::optional<std::string> next_line(const char* prompt) = 0;
 };
 
 // Thrown by a line source when Ctrl-C discards the input being typed.
@@ -29,10 +29,10 @@ struct InputInterrupted {};
 
 // Hooks of a line source.
 struct SourceHooks {
-  std::function<void(const char*)> show_prompt;  // null: no prompts (files, pipes)
-  std::function<bool()> stop;                    // a signal asked the console to end
-  std::function<bool()> take_interrupt;          // Ctrl-C was pressed since the last call
-  int wake_fd = -1;  // readable when a signal arrived (the signal handlers write to it)
+    std::function<void(const char*)> show_prompt;  // null: no prompts (files, pipes)
+    std::function<bool()> stop;                    // a signal asked the console to end
+    std::function<bool()> take_interrupt;          // Ctrl-C was pressed since the last call
+    int wake_fd = -1;                              // readable when a signal arrived (the signal handlers write to it)
 };
 
 // Lines read from a file descriptor (a file, a pipe or a terminal). When a signal arrives
@@ -41,31 +41,31 @@ struct SourceHooks {
 std::unique_ptr<LineSource> fd_source(int fd, SourceHooks hooks);
 
 struct Command {
-  std::string text;         // the whole Python block, or the console command line
-  bool console = false;     // starts with '%'
-  int line = 0;             // first line number in the input
+    std::string text;      // the whole Python block, or the console command line
+    bool console = false;  // starts with '%'
+    int line = 0;          // first line number in the input
 };
 
 class CommandReader {
- public:
-  explicit CommandReader(LineSource& src) : src_(src) {}
-  std::optional<Command> next();
+public:
+    explicit CommandReader(LineSource& src) : src_(src) {}
+    std::optional<Command> next();
 
- private:
-  std::optional<std::string> read(const char* prompt);
-  LineSource& src_;
-  std::optional<std::string> held_;  // a line read ahead that starts the next command
-  int held_no_ = 0;                  // its line number
-  int line_no_ = 0;                  // number of the line read last
+private:
+    std::optional<std::string> read(const char* prompt);
+    LineSource& src_;
+    std::optional<std::string> held_;  // a line read ahead that starts the next command
+    int held_no_ = 0;                  // its line number
+    int line_no_ = 0;                  // number of the line read last
 };
 
 // What a scan of Python text found at its end.
 struct PythonScan {
-  int depth = 0;               // open brackets
-  bool in_string = false;      // inside a triple-quoted string
-  bool backslash = false;      // the last line ends with a continuation backslash
-  char last = 0;               // last character outside strings and comments
-  bool open() const { return depth > 0 || in_string || backslash; }
+    int depth = 0;           // open brackets
+    bool in_string = false;  // inside a triple-quoted string
+    bool backslash = false;  // the last line ends with a continuation backslash
+    char last = 0;           // last character outside strings and comments
+    bool open() const { return depth > 0 || in_string || backslash; }
 };
 PythonScan scan_python(const std::string& text);
 

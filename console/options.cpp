@@ -73,101 +73,101 @@ connection was lost, 130 after Ctrl-C in a script.
 namespace {
 
 bool to_seconds(const std::string& text, double& out) {
-  char* end = nullptr;
-  out = std::strtod(text.c_str(), &end);
-  return !text.empty() && end && *end == '\0' && out >= 0;
+    char* end = nullptr;
+    out = std::strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == '\0' && out >= 0;
 }
 
 std::string sanitized_id(std::string s) {
-  for (auto& c : s)
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.')) c = '-';
-  return s.empty() ? "console" : s;
+    for (auto& c : s)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.')) c = '-';
+    return s.empty() ? "console" : s;
 }
 
 }  // namespace
 
 std::optional<Options> parse_options(int argc, char** argv, bool& help, bool& version, std::string& error) {
-  Options o;
-  help = false;
-  version = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view a = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        error = std::string(a) + " needs a value";
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--help" || a == "-h") {
-      help = true;
-      return std::nullopt;
-    } else if (a == "--version") {
-      version = true;
-      return std::nullopt;
-    } else if (a == "--script") {
-      if (!value(o.script)) return std::nullopt;
-    } else if (a == "--echo") {
-      o.echo = true;
-    } else if (a == "--stop-on-error") {
-      o.stop_on_error = true;
-    } else if (a == "--verbose") {
-      o.verbose = true;
-    } else if (a == "--insecure") {
-      o.insecure = true;
-    } else if (a == "--timeout" || a == "--poll" || a == "--connect-timeout") {
-      if (!value(v)) return std::nullopt;
-      double s;
-      if (!to_seconds(v, s)) {
-        error = std::string(a) + " needs a number of seconds, not '" + v + "'";
-        return std::nullopt;
-      }
-      (a == "--timeout" ? o.timeout : a == "--poll" ? o.poll : o.connect_timeout) = s;
-    } else if (a == "--kernel") {
-      if (!value(o.kernel)) return std::nullopt;
-    } else if (a == "--workbook-id") {
-      if (!value(o.workbook_id)) return std::nullopt;
-      if (o.workbook_id.empty() || sanitized_id(o.workbook_id) != o.workbook_id) {
-        error = "--workbook-id takes letters, digits, '-', '_' and '.'";
-        return std::nullopt;
-      }
-    } else if (a == "--log-level") {
-      if (!value(o.log_level)) return std::nullopt;
-      if (o.log_level != "DEBUG" && o.log_level != "INFO" && o.log_level != "WARNING" && o.log_level != "ERROR") {
-        error = "--log-level is DEBUG, INFO, WARNING or ERROR";
-        return std::nullopt;
-      }
-    } else if (a == "--kernel-log") {
-      if (!value(o.kernel_log)) return std::nullopt;
-    } else if (a == "--images") {
-      if (!value(o.images)) return std::nullopt;
-    } else if (a.starts_with("-") && a != "-") {
-      error = "unknown option " + std::string(a);
-      return std::nullopt;
-    } else if (o.folder.empty()) {
-      o.folder = a;
-    } else {
-      error = "only one FOLDER can be given";
-      return std::nullopt;
+    Options o;
+    help = false;
+    version = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                error = std::string(a) + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            help = true;
+            return std::nullopt;
+        } else if (a == "--version") {
+            version = true;
+            return std::nullopt;
+        } else if (a == "--script") {
+            if (!value(o.script)) return std::nullopt;
+        } else if (a == "--echo") {
+            o.echo = true;
+        } else if (a == "--stop-on-error") {
+            o.stop_on_error = true;
+        } else if (a == "--verbose") {
+            o.verbose = true;
+        } else if (a == "--insecure") {
+            o.insecure = true;
+        } else if (a == "--timeout" || a == "--poll" || a == "--connect-timeout") {
+            if (!value(v)) return std::nullopt;
+            double s;
+            if (!to_seconds(v, s)) {
+                error = std::string(a) + " needs a number of seconds, not '" + v + "'";
+                return std::nullopt;
+            }
+            (a == "--timeout" ? o.timeout : a == "--poll" ? o.poll : o.connect_timeout) = s;
+        } else if (a == "--kernel") {
+            if (!value(o.kernel)) return std::nullopt;
+        } else if (a == "--workbook-id") {
+            if (!value(o.workbook_id)) return std::nullopt;
+            if (o.workbook_id.empty() || sanitized_id(o.workbook_id) != o.workbook_id) {
+                error = "--workbook-id takes letters, digits, '-', '_' and '.'";
+                return std::nullopt;
+            }
+        } else if (a == "--log-level") {
+            if (!value(o.log_level)) return std::nullopt;
+            if (o.log_level != "DEBUG" && o.log_level != "INFO" && o.log_level != "WARNING" && o.log_level != "ERROR") {
+                error = "--log-level is DEBUG, INFO, WARNING or ERROR";
+                return std::nullopt;
+            }
+        } else if (a == "--kernel-log") {
+            if (!value(o.kernel_log)) return std::nullopt;
+        } else if (a == "--images") {
+            if (!value(o.images)) return std::nullopt;
+        } else if (a.starts_with("-") && a != "-") {
+            error = "unknown option " + std::string(a);
+            return std::nullopt;
+        } else if (o.folder.empty()) {
+            o.folder = a;
+        } else {
+            error = "only one FOLDER can be given";
+            return std::nullopt;
+        }
     }
-  }
-  namespace fs = std::filesystem;
-  if (!o.folder.empty()) {
-    std::error_code ec;
-    if (!fs::is_directory(o.folder, ec)) {
-      error = "no folder " + o.folder;
-      return std::nullopt;
+    namespace fs = std::filesystem;
+    if (!o.folder.empty()) {
+        std::error_code ec;
+        if (!fs::is_directory(o.folder, ec)) {
+            error = "no folder " + o.folder;
+            return std::nullopt;
+        }
     }
-  }
-  if (o.kernel.empty()) o.kernel = default_kernel_binary();
-  if (o.workbook_id.empty()) {
-    std::string name;
-    if (!o.folder.empty()) name = fs::weakly_canonical(fs::absolute(o.folder)).filename().string();
-    o.workbook_id = sanitized_id(name);
-  }
-  return o;
+    if (o.kernel.empty()) o.kernel = default_kernel_binary();
+    if (o.workbook_id.empty()) {
+        std::string name;
+        if (!o.folder.empty()) name = fs::weakly_canonical(fs::absolute(o.folder)).filename().string();
+        o.workbook_id = sanitized_id(name);
+    }
+    return o;
 }
 
 }  // namespace console

@@ -27,15 +27,15 @@ std::string size_text(unsigned width, unsigned height);
 // the temporary folder, made on first use and kept after the console exits. Files are numbered
 // figure-1, figure-2, ... in the order the images arrive. Used on the io thread only.
 class ImageFolder {
- public:
-  explicit ImageFolder(std::string chosen) : chosen_(std::move(chosen)) {}
-  // The path of the next figure with this extension (".png"); the folder exists afterwards.
-  std::filesystem::path next(std::string_view extension);
+public:
+    explicit ImageFolder(std::string chosen) : chosen_(std::move(chosen)) {}
+    // The path of the next figure with this extension (".png"); the folder exists afterwards.
+    std::filesystem::path next(std::string_view extension);
 
- private:
-  std::string chosen_;
-  std::filesystem::path dir_;
-  unsigned count_ = 0;
+private:
+    std::string chosen_;
+    std::filesystem::path dir_;
+    unsigned count_ = 0;
 };
 
 // How a display_data message shows: its text/plain, then one line per image written to `folder`,

@@ -7,12 +7,12 @@
 namespace console {
 
 class Printer {
- public:
-  void out(std::string_view text);
-  void err(std::string_view text);
+public:
+    void out(std::string_view text);
+    void err(std::string_view text);
 
- private:
-  std::mutex mutex_;
+private:
+    std::mutex mutex_;
 };
 
 }  // namespace console

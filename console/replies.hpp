@@ -13,9 +13,9 @@ namespace console {
 
 // What a render function may do besides printing.
 struct ReplyScope {
-  Printer& printer;
-  std::function<void(Outcome)> done;       // the command is over: forget it and wake its waiter
-  std::function<void(json::object)> send;  // a message to the kernel (a stream's cancel)
+    Printer& printer;
+    std::function<void(Outcome)> done;       // the command is over: forget it and wake its waiter
+    std::function<void(json::object)> send;  // a message to the kernel (a stream's cancel)
 };
 
 // Shows one reply of `p`'s kind (its own types only; others are ignored).

@@ -11,23 +11,23 @@
 namespace console {
 
 class SessionTls {
- public:
-  // A fresh P-256 key and a self-signed certificate for 127.0.0.1 and localhost, valid for a day.
-  // Throws std::runtime_error when OpenSSL fails.
-  SessionTls();
-  ~SessionTls();
-  SessionTls(const SessionTls&) = delete;
-  SessionTls& operator=(const SessionTls&) = delete;
+public:
+    // A fresh P-256 key and a self-signed certificate for 127.0.0.1 and localhost, valid for a day.
+    // Throws std::runtime_error when OpenSSL fails.
+    SessionTls();
+    ~SessionTls();
+    SessionTls(const SessionTls&) = delete;
+    SessionTls& operator=(const SessionTls&) = delete;
 
-  // "sha256:" + the hex SHA-256 of the certificate's DER (GRIDLET_TLS_PIN).
-  const std::string& pin() const { return pin_; }
-  // A server context presenting the session's certificate.
-  boost::asio::ssl::context server_context() const;
+    // "sha256:" + the hex SHA-256 of the certificate's DER (GRIDLET_TLS_PIN).
+    const std::string& pin() const { return pin_; }
+    // A server context presenting the session's certificate.
+    boost::asio::ssl::context server_context() const;
 
- private:
-  struct Keys;
-  std::unique_ptr<Keys> keys_;
-  std::string pin_;
+private:
+    struct Keys;
+    std::unique_ptr<Keys> keys_;
+    std::string pin_;
 };
 
 // `bytes` random bytes as hex (the session token).

@@ -51,9 +51,8 @@ public:
         auto it = entries.find(id);
         if (it == entries.end()) {
             if (entries.size() >= kLimits.max_incomplete) {
-                auto oldest = std::min_element(entries.begin(), entries.end(), [](auto& a, auto& b) {
-                    return a.second.touched < b.second.touched;
-                });
+                auto oldest = std::min_element(entries.begin(), entries.end(),
+                                               [](auto& a, auto& b) { return a.second.touched < b.second.touched; });
                 drop(oldest);
             }
             it = entries.emplace(id, Entry{*total, {}, 0, now}).first;
@@ -116,13 +115,20 @@ private:
 boost::json::value field(fuzz::Bytes& in, bool index) {
     std::uint8_t b = in.byte();
     switch (b % 10) {
-        case 0: return nullptr;
-        case 1: return double(std::int8_t(in.byte())) / 2;
-        case 2: return std::uint64_t(1) << 63 | in.byte();
-        case 3: return boost::json::string(std::to_string(in.below(8)));
-        case 4: return std::int64_t(std::int8_t(in.byte()));
-        case 5: return true;
-        default: return std::int64_t(index ? in.below(7) : 1 + in.below(7));
+        case 0:
+            return nullptr;
+        case 1:
+            return double(std::int8_t(in.byte())) / 2;
+        case 2:
+            return std::uint64_t(1) << 63 | in.byte();
+        case 3:
+            return boost::json::string(std::to_string(in.below(8)));
+        case 4:
+            return std::int64_t(std::int8_t(in.byte()));
+        case 5:
+            return true;
+        default:
+            return std::int64_t(index ? in.below(7) : 1 + in.below(7));
     }
 }
 
@@ -134,9 +140,14 @@ boost::json::object piece(fuzz::Bytes& in) {
     if (!(flags & 2)) c["chunk_index"] = field(in, true);
     if (!(flags & 4)) c["total_chunks"] = field(in, false);
     switch ((flags >> 3) & 3) {
-        case 0: break;  // absent: the empty text
-        case 1: c["data"] = (flags & 0x20) ? boost::json::value(nullptr) : boost::json::value(7); break;
-        default: c["data"] = in.take(in.below(9)); break;
+        case 0:
+            break;  // absent: the empty text
+        case 1:
+            c["data"] = (flags & 0x20) ? boost::json::value(nullptr) : boost::json::value(7);
+            break;
+        default:
+            c["data"] = in.take(in.below(9));
+            break;
     }
     return c;
 }

@@ -20,12 +20,22 @@ using namespace gridlet;
 namespace {
 
 const char* const kTokens[] = {
-    "; ", ";", " ", "\n", "    ", ":", "=", " + ", " - ", " / ", " % ", " == ", " < ", "(", ")", "[", "]", ",", ".",
-    "'", "\"", "'''", "\\", "x", "y", "f", "1", "0", "9", "2.5", "'a'", "'\\u00e9'", "'\\ud800'", "\xC3\xA9",
-    "\xF0\x9F\x98\x80", "\x00", "print", "len", "str", "repr", "int", "type", "None", "True", "if ", " else ",
-    "pass", "def ", "return ", "lambda", "raise ", "global ", "del ", "not ", " and ", " or ", " in ", " is ",
-    "try:", "except:", "finally:", "assert ", "class ", "SystemExit", "KeyboardInterrupt", "ValueError", "append",
-    "upper", "#", "x = 5", "x = 5; x", "; x", "gridlet", "excel", "yield", "async ", "await ", "{", "}",
+    "; ",         ";",         " ",         "\n",         "    ",
+    ":",          "=",         " + ",       " - ",        " / ",
+    " % ",        " == ",      " < ",       "(",          ")",
+    "[",          "]",         ",",         ".",          "'",
+    "\"",         "'''",       "\\",        "x",          "y",
+    "f",          "1",         "0",         "9",          "2.5",
+    "'a'",        "'\\u00e9'", "'\\ud800'", "\xC3\xA9",   "\xF0\x9F\x98\x80",
+    "\x00",       "print",     "len",       "str",        "repr",
+    "int",        "type",      "None",      "True",       "if ",
+    " else ",     "pass",      "def ",      "return ",    "lambda",
+    "raise ",     "global ",   "del ",      "not ",       " and ",
+    " or ",       " in ",      " is ",      "try:",       "except:",
+    "finally:",   "assert ",   "class ",    "SystemExit", "KeyboardInterrupt",
+    "ValueError", "append",    "upper",     "#",          "x = 5",
+    "x = 5; x",   "; x",       "gridlet",   "excel",      "yield",
+    "async ",     "await ",    "{",         "}",
 };
 constexpr std::size_t kTokenCount = sizeof(kTokens) / sizeof(kTokens[0]);
 

@@ -53,8 +53,7 @@ void read_fields(const boost::json::object& m) {
         boost::system::error_code ec;
         boost::json::value back = json_parse::parse(echoed, ec);
         fuzz::check(!ec, "echoed field is not JSON");
-        fuzz::check(fuzz::same_json(back, v ? fuzz::as_sent(*v) : boost::json::value(nullptr)),
-                    "echoed field differs");
+        fuzz::check(fuzz::same_json(back, v ? fuzz::as_sent(*v) : boost::json::value(nullptr)), "echoed field differs");
         (void)fields::display(m, key);
     }
 }

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <mutex>
 
-
 namespace fuzz {
 
 void check(bool ok, std::string_view what) {
@@ -66,7 +65,8 @@ boost::json::value as_sent(const boost::json::value& v) {
             for (const auto& kv : v.get_object()) o[kv.key()] = as_sent(kv.value());
             return o;
         }
-        default: return v;
+        default:
+            return v;
     }
 }
 
@@ -82,13 +82,16 @@ bool same_json(const boost::json::value& a, const boost::json::value& b) {
     }
     if (a.kind() != b.kind()) return false;
     switch (a.kind()) {
-        case kind::null: return true;
-        case kind::bool_: return a.get_bool() == b.get_bool();
+        case kind::null:
+            return true;
+        case kind::bool_:
+            return a.get_bool() == b.get_bool();
         case kind::double_: {
             double x = a.get_double(), y = b.get_double();
             return std::memcmp(&x, &y, sizeof x) == 0;
         }
-        case kind::string: return a.get_string() == b.get_string();
+        case kind::string:
+            return a.get_string() == b.get_string();
         case kind::array: {
             const auto &x = a.get_array(), &y = b.get_array();
             if (x.size() != y.size()) return false;
@@ -105,7 +108,8 @@ bool same_json(const boost::json::value& a, const boost::json::value& b) {
             }
             return true;
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 

@@ -2,12 +2,12 @@
 #include <boost/asio.hpp>
 #include <boost/json.hpp>
 
+#include <pthread.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <thread>
-#include <pthread.h>
-#include <unistd.h>
 
 #include "kernel/fd_capture.hpp"
 #include "kernel/gil.hpp"
@@ -115,8 +115,7 @@ int main(int argc, char** argv) {
     std::thread opener([&] {
         boost::asio::co_spawn(ioc, kernel->open_connection(), boost::asio::detached);
         // Only until the attempt is over: timers it leaves behind are the listener's business.
-        while (!kernel->open_finished() && ioc.run_one() > 0) {
-        }
+        while (!kernel->open_finished() && ioc.run_one() > 0) {}
     });
     try {
         gridlet::interpreter::start(gridlet::interpreter::find_python_dir());

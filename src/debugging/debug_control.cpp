@@ -39,11 +39,11 @@ void resume(Kernel& kernel, boost::json::object&& message) {
 void evaluate(Kernel& kernel, boost::json::object&& message) {
     auto dbg = kernel.debugger();
     const auto* given = message.if_contains("expression");
-    boost::json::object reply{{"type", "debug_evaluate_result"},
-                              {"workbook_id", kernel.workbook_id()},
-                              {"request_id", message.contains("request_id") ? message.at("request_id")
-                                                                            : boost::json::value(nullptr)},
-                              {"expression", given ? *given : boost::json::value("")}};
+    boost::json::object reply{
+        {"type", "debug_evaluate_result"},
+        {"workbook_id", kernel.workbook_id()},
+        {"request_id", message.contains("request_id") ? message.at("request_id") : boost::json::value(nullptr)},
+        {"expression", given ? *given : boost::json::value("")}};
     if (given && !given->is_string()) {
         reply["error"] = "expression must be a string, not " + std::string(fields::python_type_name(*given));
         kernel.send_object(reply);

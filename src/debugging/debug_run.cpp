@@ -43,8 +43,8 @@ struct ErrorLocation {
 ErrorLocation parse_error_location(const std::string& traceback, const std::vector<std::string>& modules) {
     static const std::regex virtual_frame(R"(File ["']<virtual:(\w+)>["'], line (\d+))");
     ErrorLocation loc;
-    for (auto it = std::sregex_iterator(traceback.begin(), traceback.end(), virtual_frame); it != std::sregex_iterator();
-         ++it) {
+    for (auto it = std::sregex_iterator(traceback.begin(), traceback.end(), virtual_frame);
+         it != std::sregex_iterator(); ++it) {
         loc.module = (*it)[1];
         loc.line = std::stoi((*it)[2]);
     }
@@ -85,12 +85,14 @@ void post(Kernel& kernel, const GilHeld& gil, const std::string& msg, const char
 std::string result_output(const DebugRun& r, const std::string& content) {
     std::string msg = "{\"type\":\"result_output\",\"content\":";
     json_text::append_string(msg, content);
-    msg += ",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + r.workbook_json + ",\"source\":" + r.source_json + "}";
+    msg += ",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + r.workbook_json +
+           ",\"source\":" + r.source_json + "}";
     return msg;
 }
 
 std::string terminated(const DebugRun& r) {
-    return "{\"type\":\"debug_terminated\",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + r.workbook_json + "}";
+    return "{\"type\":\"debug_terminated\",\"request_id\":" + r.request_id_json +
+           ",\"workbook_id\":" + r.workbook_json + "}";
 }
 
 // The exception report: where it happened and what the innermost frame held.
@@ -100,7 +102,8 @@ bool send_debug_exception(const GilHeld& gil, Kernel& kernel, const DebugRun& r,
     GLOG_ERROR("[Kernel] Debug execution error: {}", e.message);
     GLOG_ERROR("[Kernel] Traceback: {}", e.traceback);
     ErrorLocation loc = parse_error_location(e.traceback, modules);
-    GLOG_INFO("[Kernel] Parsed error location: {}", loc.module.empty() ? "{}" : loc.module + ":" + std::to_string(loc.line));
+    GLOG_INFO("[Kernel] Parsed error location: {}",
+              loc.module.empty() ? "{}" : loc.module + ":" + std::to_string(loc.line));
     GLOG_INFO("[Kernel] Sending debug_exception message...");
     PyRef innermost_ref = PyRef::steal(reinterpret_cast<PyObject*>(innermost_frame(gil, exc)));
     auto* innermost = reinterpret_cast<PyFrameObject*>(innermost_ref.get());
@@ -185,8 +188,9 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
     GridletDebugger& dbg = *r.debugger;
     std::vector<std::string> modules = module_names(gil, kernel);
     dbg.set_in_memory_modules(modules);
-    RunOutput run(kernel.replies(), ",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + r.workbook_json +
-                              ",\"source\":" + r.source_json + "}",
+    RunOutput run(kernel.replies(),
+                  ",\"request_id\":" + r.request_id_json + ",\"workbook_id\":" + r.workbook_json +
+                      ",\"source\":" + r.source_json + "}",
                   false, r.request_id_json);
     PyRef exc;
     {
@@ -206,8 +210,8 @@ void run_on_worker(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
         json_text::append_string(msg, e.message);
         msg += ",\"traceback\":";
         json_text::append_string(msg, e.traceback);
-        msg += ",\"debug_exception_sent\":false},\"request_id\":" + r.request_id_json + ",\"workbook_id\":" +
-               r.workbook_json + ",\"source\":" + r.source_json + "}";
+        msg += ",\"debug_exception_sent\":false},\"request_id\":" + r.request_id_json +
+               ",\"workbook_id\":" + r.workbook_json + ",\"source\":" + r.source_json + "}";
         GLOG_ERROR("[Kernel] Debug execution failed: {}", e.message);
         post(kernel, gil, msg, "execution_error", r);
     }

@@ -9,7 +9,9 @@ namespace gridlet::debugging {
 
 // A frame's code object and its calling frame, owned (null when there is none).
 inline PyRef code_of(PyFrameObject* frame) { return PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame))); }
-inline PyRef caller_of(PyFrameObject* frame) { return PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame))); }
+inline PyRef caller_of(PyFrameObject* frame) {
+    return PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
+}
 inline PyCodeObject* as_code(const PyRef& code) { return reinterpret_cast<PyCodeObject*>(code.get()); }
 inline PyFrameObject* as_frame(const PyRef& frame) { return reinterpret_cast<PyFrameObject*>(frame.get()); }
 

@@ -236,7 +236,8 @@ void GridletDebugger::sync_breakpoints(const GilHeld&, PyFrameObject* frame) {
     seen_generation_ = generation;
     code_has_bp_.clear();
     // Frames already running (the paused one and its callers) pick up new breakpoints too.
-    for (PyRef f = PyRef::borrow(reinterpret_cast<PyObject*>(frame)); f; f = debugging::caller_of(debugging::as_frame(f)))
+    for (PyRef f = PyRef::borrow(reinterpret_cast<PyObject*>(frame)); f;
+         f = debugging::caller_of(debugging::as_frame(f)))
         if (code_has_breakpoints(debugging::as_code(debugging::code_of(debugging::as_frame(f)))))
             set_line_events(debugging::as_frame(f), true);
 }

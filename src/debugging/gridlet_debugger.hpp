@@ -98,7 +98,7 @@ private:
     Step step_ = Step::none;
     PyFrameObject* step_frame_ = nullptr;  // identity only, never dereferenced after it returns
     PyFrameObject* top_frame_ = nullptr;
-    PyRef top_exception_;                   // the uncaught exception of an exception pause
+    PyRef top_exception_;  // the uncaught exception of an exception pause
     bool in_pause_ = false;
     bool stopped_ = false;
 };

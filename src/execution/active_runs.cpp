@@ -218,9 +218,7 @@ InterruptibleWait::~InterruptibleWait() {
     if (run_->requested_.exchange(false)) PyThreadState_SetAsyncExc(run_->thread_id_, PyExc_KeyboardInterrupt);
 }
 
-const std::atomic<bool>* InterruptibleWait::stop_flag() const {
-    return run_ ? &run_->requested_ : &kNeverInterrupted;
-}
+const std::atomic<bool>* InterruptibleWait::stop_flag() const { return run_ ? &run_->requested_ : &kNeverInterrupted; }
 
 bool InterruptibleWait::raise_if_interrupted(const GilHeld&) {
     if (!run_ || !run_->requested_.exchange(false)) return false;

@@ -67,7 +67,7 @@ private:
     ActiveRun* head_ = nullptr;
     std::vector<std::function<void()>> wakers_;
     std::thread helper_;
-    bool deliver_ = false;           // runs are marked: the helper raises in them
+    bool deliver_ = false;  // runs are marked: the helper raises in them
     bool helper_has_deadline_ = false;
     bool stopping_ = false;
     std::optional<Clock::duration> limit_;

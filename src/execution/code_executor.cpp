@@ -31,9 +31,9 @@ constexpr std::size_t kMaxCacheEntries = 512;
 // namespace (the standard library reads them, e.g. multiprocessing's spawn start method).
 PyObject* main_module_type(const GilHeld&) {
     static PyObject* type = [] {  // lives as long as the process
-        const PyRef attrs = PyRef::steal(Py_BuildValue("{sOsOsOsOss}", "__spec__", Py_None, "__loader__", Py_None,
-                                                       "__package__", Py_None, "__doc__", Py_None, "__module__",
-                                                       "_gridlet_kernel"));
+        const PyRef attrs =
+            PyRef::steal(Py_BuildValue("{sOsOsOsOss}", "__spec__", Py_None, "__loader__", Py_None, "__package__",
+                                       Py_None, "__doc__", Py_None, "__module__", "_gridlet_kernel"));
         if (!attrs) return static_cast<PyObject*>(nullptr);
         return PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "MainModule",
                                      reinterpret_cast<PyObject*>(&PyModule_Type), attrs.get());

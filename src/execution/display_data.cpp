@@ -47,7 +47,7 @@ bool send(const GilHeld& gil, Replies& replies, PyObject* data, PyObject* metada
 }
 
 void show_open_figures(const GilHeld& gil) {
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* modules = PyImport_GetModuleDict();                                     // borrowed
     PyObject* backend = PyDict_GetItemString(modules, "gridlet.matplotlib_backend");  // borrowed
     if (!backend) return;
     if (!drop(PyObject_CallMethod(backend, "show_run_figures", nullptr)))

@@ -116,8 +116,8 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const ExecutionReques
         }
     }
     const reply::Framed framed = reply::execution_result({}, r.ids, kEcho);
-    replies.post_all(gil, {{result_output, {"result_output", rid}},
-                           {framed.around(result_json), {"execution_result", rid}}});
+    replies.post_all(
+        gil, {{result_output, {"result_output", rid}}, {framed.around(result_json), {"execution_result", rid}}});
 }
 
 }  // namespace
@@ -141,7 +141,8 @@ void start_execution_request(HandlerContext ctx, boost::json::object&& message) 
                   r.request_id_display);
         GLOG_DEBUG("[Kernel] Code length: {} chars", r.code.size());
     } catch (const fields::FieldError& e) {
-        send_unexpected_failure(ctx.replies, nullptr, r, {"TypeError", e.what(), std::string("TypeError: ") + e.what() + "\n"});
+        send_unexpected_failure(ctx.replies, nullptr, r,
+                                {"TypeError", e.what(), std::string("TypeError: ") + e.what() + "\n"});
         return;
     }
     GLOG_DEBUG("[TIMING] Execution started: request_id={}, function={}", r.request_id_display,

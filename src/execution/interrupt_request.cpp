@@ -19,7 +19,8 @@ void handle_interrupt_request(HandlerContext ctx, const boost::json::object& mes
     }
     std::vector<std::string> signalled = ctx.runs.interrupt(id_json);
 
-    const std::string text = reply::interrupt_reply(id_json.value_or("null"), signalled, ctx.replies.workbook_id_json());
+    const std::string text =
+        reply::interrupt_reply(id_json.value_or("null"), signalled, ctx.replies.workbook_id_json());
     ctx.replies.send(text, {"interrupt_reply", id_json ? std::string_view(*id_json) : std::string_view()});
 
     const std::string display = fields::display(message, "request_id");

@@ -21,7 +21,7 @@ std::vector<Py_ssize_t> line_starts(const char* text, Py_ssize_t size) {
 }
 
 struct Position {
-    Py_ssize_t line = 0;    // 1-based
+    Py_ssize_t line = 0;     // 1-based
     Py_ssize_t offset = -1;  // byte offset in the UTF-8 text; -1 when unknown
 };
 
@@ -90,8 +90,7 @@ PyObject* split_at_statement_separator(const GilHeld& gil, PyObject* code) {
     PyRef result;
     for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(body.get()) && !result; ++i) {
         // Items borrowed from the list, which body holds.
-        const Position end =
-            position_of(gil, PyList_GET_ITEM(body.get(), i), end_lineno, end_col_offset, starts, size);
+        const Position end = position_of(gil, PyList_GET_ITEM(body.get(), i), end_lineno, end_col_offset, starts, size);
         if (end.offset < 0 || !separator_follows(text, size, end.offset)) continue;
         const Position next = position_of(gil, PyList_GET_ITEM(body.get(), i + 1), lineno, col_offset, starts, size);
         if (next.offset <= end.offset) continue;

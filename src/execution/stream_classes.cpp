@@ -1,7 +1,7 @@
 #include "execution/stream_classes.hpp"
 
-#include "execution/run_output.hpp"
 #include <unistd.h>
+#include "execution/run_output.hpp"
 
 #include <cerrno>
 #include <stdexcept>

@@ -28,10 +28,9 @@ PyObject* adopt_run_link(PyObject*, PyObject* capsule) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef kFunctions[] = {
-    {"current_run_link", current_run_link, METH_NOARGS, nullptr},
-    {"adopt_run_link", adopt_run_link, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef kFunctions[] = {{"current_run_link", current_run_link, METH_NOARGS, nullptr},
+                            {"adopt_run_link", adopt_run_link, METH_O, nullptr},
+                            {nullptr, nullptr, 0, nullptr}};
 
 // Threads flagged _gridlet_outside_runs (the bridge's event loop thread) never adopt a run.
 constexpr const char* kWrappers = R"PY(

@@ -14,8 +14,8 @@
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 #include "modules/import_graph.hpp"
-#include "util/memory_release.hpp"
 #include "util/log.hpp"
+#include "util/memory_release.hpp"
 
 namespace gridlet::invocation {
 namespace {
@@ -114,7 +114,8 @@ void raise_args_type_error(const GilHeld& gil, const boost::json::value& args) {
         return PyRef::borrow(PyDict_GetItemString(globals.get(), "_deserialize_args")).release();
     }();
     if (!helper) {
-        PyErr_Format(PyExc_TypeError, "args must be a list, not %s", std::string(fields::python_type_name(args)).c_str());
+        PyErr_Format(PyExc_TypeError, "args must be a list, not %s",
+                     std::string(fields::python_type_name(args)).c_str());
         return;
     }
     add_helper_source(gil, kFile, kSource);
@@ -181,7 +182,8 @@ PyObject* deserialize_args(const GilHeld& gil, Kernel& kernel, const boost::json
 PyObject* to_wire(const GilHeld& gil, Kernel& kernel, PyObject* value) {
     const WireMethods* wire = wire_methods(gil, kernel);
     if (!wire) return nullptr;
-    if (wire->to_default && is_plain_scalar(value) && !(PyFloat_CheckExact(value) && std::isnan(PyFloat_AS_DOUBLE(value))))
+    if (wire->to_default && is_plain_scalar(value) &&
+        !(PyFloat_CheckExact(value) && std::isnan(PyFloat_AS_DOUBLE(value))))
         return Py_NewRef(value);
     const PyRef fn = PyRef::borrow(wire->to_wire.get());
     return PyObject_CallOneArg(fn.get(), value);

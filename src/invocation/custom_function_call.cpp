@@ -111,10 +111,9 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const Call& c) {
         return;
     }
     const std::string err = reply::text_json(error_text);
-    ctx.replies.post_all(gil, {{reply::execution_error(err, logs, c.ids, reply::Echo::all),
-                                {"execution_error", c.ids.request_id}},
-                               {reply::function_execution_failed(err, logs, c.ids),
-                                {"function_execution_result", c.ids.request_id}}});
+    ctx.replies.post_all(
+        gil, {{reply::execution_error(err, logs, c.ids, reply::Echo::all), {"execution_error", c.ids.request_id}},
+              {reply::function_execution_failed(err, logs, c.ids), {"function_execution_result", c.ids.request_id}}});
     GLOG_ERROR("[Kernel] Custom function call failed: {}", qualified);
 }
 

@@ -35,9 +35,9 @@ void deliver(const GilHeld& gil, Kernel& kernel, const EventCall& c, bool ok, Py
             py_error::clear_logged(gil, "[Kernel] Error delivering COM event nok response", py_error::Level::warning);
         }
     };
-    PyRef response = PyRef::steal(ok ? Py_BuildValue("{s:s,s:O}", "status", "ok", "return_value",
-                                                     return_value ? return_value : Py_None)
-                                     : Py_BuildValue("{s:s}", "status", "nok"));
+    PyRef response = PyRef::steal(
+        ok ? Py_BuildValue("{s:s,s:O}", "status", "ok", "return_value", return_value ? return_value : Py_None)
+           : Py_BuildValue("{s:s}", "status", "nok"));
     try {
         registrar->deliver_com_response(gil, c.request_id, response.get());
     } catch (const std::exception& e) {

@@ -59,7 +59,9 @@ bool append_str(std::string& out, PyObject* s) {
     }
     const char quote = has_single && !has_double ? '"' : '\'';
     // A long text's repr is about as long as the text: room for it at once (huge pages when big).
-    if (n >= 65536) memory_release::reserve_large(out, out.size() + std::size_t(n) * (kind == PyUnicode_1BYTE_KIND ? 1 : 3) + std::size_t(n) / 16 + 2);
+    if (n >= 65536)
+        memory_release::reserve_large(
+            out, out.size() + std::size_t(n) * (kind == PyUnicode_1BYTE_KIND ? 1 : 3) + std::size_t(n) / 16 + 2);
     out.push_back(quote);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (kind == PyUnicode_1BYTE_KIND) {

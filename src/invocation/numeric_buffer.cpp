@@ -41,39 +41,60 @@ bool View::open(const GilHeld& gil, PyObject* obj) {
     if (!f[0] || f[1] || (view_.ndim > 0 && (!view_.strides || !view_.shape))) return false;
     const Py_ssize_t size = view_.itemsize;
     switch (*f) {
-        case '?': kind_ = Kind::boolean; return size == 1;
-        case 'b': case 'h': case 'i': case 'l': case 'q':
+        case '?':
+            kind_ = Kind::boolean;
+            return size == 1;
+        case 'b':
+        case 'h':
+        case 'i':
+        case 'l':
+        case 'q':
             kind_ = Kind::signed_int;
             return size == 1 || size == 2 || size == 4 || size == 8;
-        case 'B': case 'H': case 'I': case 'L': case 'Q':
+        case 'B':
+        case 'H':
+        case 'I':
+        case 'L':
+        case 'Q':
             kind_ = Kind::unsigned_int;
             return size == 1 || size == 2 || size == 4 || size == 8;
-        case 'f': kind_ = Kind::floating; return size == 4;
-        case 'd': kind_ = Kind::floating; return size == 8;
-        default: return false;
+        case 'f':
+            kind_ = Kind::floating;
+            return size == 4;
+        case 'd':
+            kind_ = Kind::floating;
+            return size == 8;
+        default:
+            return false;
     }
 }
 
 std::int64_t View::signed_at(const char* p) const {
     switch (view_.itemsize) {
-        case 1: return load<std::int8_t>(p);
-        case 2: return load<std::int16_t>(p);
-        case 4: return load<std::int32_t>(p);
-        default: return load<std::int64_t>(p);
+        case 1:
+            return load<std::int8_t>(p);
+        case 2:
+            return load<std::int16_t>(p);
+        case 4:
+            return load<std::int32_t>(p);
+        default:
+            return load<std::int64_t>(p);
     }
 }
 
 std::uint64_t View::unsigned_at(const char* p) const {
     switch (view_.itemsize) {
-        case 1: return load<std::uint8_t>(p);
-        case 2: return load<std::uint16_t>(p);
-        case 4: return load<std::uint32_t>(p);
-        default: return load<std::uint64_t>(p);
+        case 1:
+            return load<std::uint8_t>(p);
+        case 2:
+            return load<std::uint16_t>(p);
+        case 4:
+            return load<std::uint32_t>(p);
+        default:
+            return load<std::uint64_t>(p);
     }
 }
 
-double View::double_at(const char* p) const {
-    return view_.itemsize == 4 ? double(load<float>(p)) : load<double>(p);
-}
+double View::double_at(const char* p) const { return view_.itemsize == 4 ? double(load<float>(p)) : load<double>(p); }
 
 }  // namespace gridlet::numeric_buffer

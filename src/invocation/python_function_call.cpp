@@ -84,7 +84,8 @@ PyRef current_callable(const GilHeld& gil, HandlerContext ctx, const std::string
     if (fresh) return func;
     const std::string module_name = py_json::utf8_of(gil, name);
     GLOG_DEBUG("[Kernel] Callable {} belongs to module '{}', which changed; importing it again", id, module_name);
-    PyRef module = PyRef::steal(import_module(gil, module_name, "Module '" + module_name + "' not found in sys.modules"));
+    PyRef module =
+        PyRef::steal(import_module(gil, module_name, "Module '" + module_name + "' not found in sys.modules"));
     if (!module) return {};
     PyRef again = PyRef::steal(registered(gil, ctx.bridge, id));
     if (!again) return {};
@@ -135,7 +136,8 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const CallableCall& c
         } else {
             PyRef tuple = PyRef::steal(PyList_AsTuple(args.get()));
             PyRef value = PyRef::steal(tuple ? PyObject_Call(func.get(), tuple.get(), nullptr) : nullptr);
-            if (!value || !encode_value(gil, *ctx.kernel, value.get(), result)) error_text = report_exception(gil, &run);
+            if (!value || !encode_value(gil, *ctx.kernel, value.get(), result))
+                error_text = report_exception(gil, &run);
         }
     }
     const std::string logs = logs_json(run, "Callable logs");

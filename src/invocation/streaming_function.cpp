@@ -198,7 +198,9 @@ bool module_ready(const GilHeld& gil, HandlerContext ctx, const Stream& s) {
     GLOG_WARN("[Kernel] Module '{}' not in cache, requesting sync", s.module_name);
     std::string req;
     json_text::ObjectWriter w(req);
-    w.str("type", "request_module_sync").str("module_name", s.module_name).raw("workbook_id", ctx.replies.workbook_id_json());
+    w.str("type", "request_module_sync")
+        .str("module_name", s.module_name)
+        .raw("workbook_id", ctx.replies.workbook_id_json());
     w.close();
     ctx.replies.post(gil, req, {"request_module_sync", {}});
     for (int i = 0; i < 50; ++i) {

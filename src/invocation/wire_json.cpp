@@ -24,7 +24,7 @@ struct PandasTypes {
 const PandasTypes& pandas_types(const GilHeld& gil) {
     static PandasTypes types;
     if (types.frame) return types;
-    PyObject* modules = PyImport_GetModuleDict();                  // borrowed
+    PyObject* modules = PyImport_GetModuleDict();                // borrowed
     PyObject* pandas = PyDict_GetItemString(modules, "pandas");  // borrowed
     if (!pandas) return types;
     PyRef frame = PyRef::steal(PyObject_GetAttrString(pandas, "DataFrame"));
@@ -59,10 +59,18 @@ void append_u64(std::string& out, std::uint64_t v) {
 // One element of an open numeric view, as the JSON of its `.item()`.
 void append_element(const numeric_buffer::View& view, const char* p, std::string& out) {
     switch (view.kind()) {
-        case numeric_buffer::Kind::boolean: out += view.bool_at(p) ? "true" : "false"; break;
-        case numeric_buffer::Kind::signed_int: json_text::append_int(out, view.signed_at(p)); break;
-        case numeric_buffer::Kind::unsigned_int: append_u64(out, view.unsigned_at(p)); break;
-        case numeric_buffer::Kind::floating: json_text::append_double(out, view.double_at(p)); break;
+        case numeric_buffer::Kind::boolean:
+            out += view.bool_at(p) ? "true" : "false";
+            break;
+        case numeric_buffer::Kind::signed_int:
+            json_text::append_int(out, view.signed_at(p));
+            break;
+        case numeric_buffer::Kind::unsigned_int:
+            append_u64(out, view.unsigned_at(p));
+            break;
+        case numeric_buffer::Kind::floating:
+            json_text::append_double(out, view.double_at(p));
+            break;
     }
 }
 

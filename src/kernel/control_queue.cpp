@@ -38,9 +38,9 @@ void ControlQueue::wait_applied(const GilHeld& gil, std::uint64_t ticket) {
 
 bool ControlQueue::wait_applied_for(std::uint64_t ticket, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout,
-                        [&] { return stopping_ || applied_.load(std::memory_order_acquire) >= ticket; }) &&
-           applied_.load(std::memory_order_acquire) >= ticket;
+    return cv_.wait_for(lock, timeout, [&] {
+        return stopping_ || applied_.load(std::memory_order_acquire) >= ticket;
+    }) && applied_.load(std::memory_order_acquire) >= ticket;
 }
 
 void ControlQueue::shutdown() {

@@ -104,9 +104,9 @@ void Kernel::deliver_sys_response(boost::json::object& message) {
         payload = message;
     }
     const auto* id_v = payload.if_contains("requestId");
-    std::string id = id_v && id_v->is_string() ? std::string(id_v->get_string())
-                     : id_v && !id_v->is_null()  ? json_text::serialize(*id_v)
-                                                 : std::string();
+    std::string id = id_v && id_v->is_string()  ? std::string(id_v->get_string())
+                     : id_v && !id_v->is_null() ? json_text::serialize(*id_v)
+                                                : std::string();
     GLOG_DEBUG("[Kernel] [Listener Thread] Received sys_response for request_id: {}, unblocking worker",
                id.empty() ? "None" : id);
     if (id.empty()) {

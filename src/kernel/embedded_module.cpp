@@ -13,8 +13,15 @@ void register_kernel_classes(const GilHeld&, PyObject* module);
 
 namespace {
 
-PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "_gridlet_kernel", "Python-visible parts of gridlet-kernel", -1,
-                            nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,
+                            "_gridlet_kernel",
+                            "Python-visible parts of gridlet-kernel",
+                            -1,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            nullptr};
 
 PyObject* init_module() {
     PyRef m = PyRef::steal(PyModule_Create(&g_module_def));

@@ -27,7 +27,7 @@ bool g_started = false;
 
 std::mutex g_mutex;
 std::condition_variable g_idle;
-bool g_busy = false;  // the reader holds bytes it has not handed on yet
+bool g_busy = false;                        // the reader holds bytes it has not handed on yet
 unsigned long long g_consumed[2] = {0, 0};  // bytes read and handed on, per pipe
 Sink g_sink;
 
@@ -49,8 +49,7 @@ std::size_t sequence_length(const std::string& s, std::size_t i, bool& need_more
         len = 4;
         if (c == 0xF0) lo = 0x90;
         if (c == 0xF4) hi = 0x8F;
-    } else
-        return 0;
+    } else return 0;
     for (std::size_t k = 1; k < len; ++k) {
         if (i + k >= s.size()) {
             need_more = true;

@@ -51,15 +51,14 @@ void use_console_streams(const GilHeld&) {
         PyErr_Print();
         return;
     }
-    if (!drop(PyRun_String(
-        "import sys\n"
-        "def _console(fd, s):\n"
-        "    return open(fd, 'w', buffering=1 if s.line_buffering else -1, encoding=s.encoding,\n"
-        "                errors=s.errors, closefd=False)\n"
-        "sys.stdout = _console(fds[0], sys.__stdout__)\n"
-        "sys.stderr = _console(fds[1], sys.__stderr__)\n"
-        "sys.__stdout__.reconfigure(line_buffering=True)\n",
-        Py_file_input, globals.get(), globals.get())))
+    if (!drop(PyRun_String("import sys\n"
+                           "def _console(fd, s):\n"
+                           "    return open(fd, 'w', buffering=1 if s.line_buffering else -1, encoding=s.encoding,\n"
+                           "                errors=s.errors, closefd=False)\n"
+                           "sys.stdout = _console(fds[0], sys.__stdout__)\n"
+                           "sys.stderr = _console(fds[1], sys.__stderr__)\n"
+                           "sys.__stdout__.reconfigure(line_buffering=True)\n",
+                           Py_file_input, globals.get(), globals.get())))
         PyErr_Print();
 }
 
@@ -114,7 +113,9 @@ void Kernel::start_interrupts() {
     const char* limit = std::getenv("GRIDLET_CALL_TIME_LIMIT");
     if (limit && *limit) {
         if (runs_.set_time_limit(limit)) GLOG_INFO("[Kernel] Worksheet functions are limited to {} s", limit);
-        else GLOG_WARN("[Kernel] GRIDLET_CALL_TIME_LIMIT must be a positive number of seconds, got '{}': no limit", limit);
+        else
+            GLOG_WARN("[Kernel] GRIDLET_CALL_TIME_LIMIT must be a positive number of seconds, got '{}': no limit",
+                      limit);
     }
     // Interrupted runs that wait for the socket or for a host's answer are woken at once.
     runs_.add_waker([this] { outbox_.wake_waiters(); });
@@ -180,7 +181,9 @@ asio::awaitable<void> Kernel::connect() {
     running_ = true;
     connected_once_ = true;
 
-    batcher_ = std::make_unique<MessageBatcher>(ioc_, [this](std::string_view json) { send_json(json, {"batch", {}}); });
+    batcher_ = std::make_unique<MessageBatcher>(ioc_, [this](std::string_view json) {
+        send_json(json, {"batch", {}});
+    });
     batcher_->start();
     std::string platform;
     if (auto* p = options_.connection_args.if_contains("platform"); p && p->is_string()) platform = p->get_string();
@@ -420,7 +423,8 @@ void Kernel::send_stream(const GilHeld& gil, StreamKind kind, std::string_view u
 
 void Kernel::send_fd_output(StreamKind kind, std::string_view utf8) {
     if (!running_ || !connection_ || fd_capture::in_forked_child()) return;
-    std::string message = kind == StreamKind::out ? "{\"type\":\"stdout\",\"content\":" : "{\"type\":\"stderr\",\"content\":";
+    std::string message =
+        kind == StreamKind::out ? "{\"type\":\"stdout\",\"content\":" : "{\"type\":\"stderr\",\"content\":";
     json_text::append_string(message, utf8);
     message += ",\"workbook_id\":";
     message += workbook_id_json_;

@@ -90,7 +90,9 @@ public:
 
     // ---- what message handlers get ----
     Replies& replies() { return replies_; }
-    HandlerContext handler_context() { return {replies_, pool_, runs_, control_, bridge_, loader_.get(), executor_.get(), this}; }
+    HandlerContext handler_context() {
+        return {replies_, pool_, runs_, control_, bridge_, loader_.get(), executor_.get(), this};
+    }
 
     // ---- state other subsystems use ----
     const std::string& workbook_id() const { return options_.workbook_id; }
@@ -191,8 +193,8 @@ private:
     PyObject* py_self_ = nullptr;          // gridlet._kernel_instance while connected
     PyObject* original_stdout_ = nullptr;  // sys.stdout/sys.stderr at construction
     PyObject* original_stderr_ = nullptr;
-    PyObject* stream_sender_ = nullptr;    // send_stream_message
-    PyObject* stdout_hook_ = nullptr;      // the hooks installed by connect
+    PyObject* stream_sender_ = nullptr;  // send_stream_message
+    PyObject* stdout_hook_ = nullptr;    // the hooks installed by connect
     PyObject* stderr_hook_ = nullptr;
 
     std::exception_ptr open_error_;

@@ -83,50 +83,55 @@ namespace dbg = debugging;
 
 // One line per kind: name, where it runs, then the listener's `start` or the Python-side `apply`.
 constexpr Route kRoutes[] = {
-    {"execution_request",          R::worker,        execution_request,         nullptr},
-    {"custom_function_call",       R::worker,        custom_function_call,      nullptr},
-    {"python_function_call",       R::worker,        python_function_call,      nullptr},
-    {"event_execution",            R::worker,        event_execution,           nullptr},
-    {"execute_streaming_function", R::worker,        streaming_function,        nullptr},
-    {"run_module",                 R::worker,        run_module,                nullptr},
-    {"get_object_registry",        R::worker,        nullptr,                   get_object_registry},
-    {"com_event_config_update",    R::worker,        nullptr,                   com_event_config_update},
-    {"cancel_streaming_function",  R::listener,      cancel_streaming_function, nullptr},
-    {"interrupt_request",          R::listener,      interrupt_request,         nullptr},
-    {"sys_response",               R::listener,      sys_response,              nullptr},
-    {"shutdown",                   R::listener,      shutdown,                  nullptr},
-    {"update_module",              R::control,       nullptr,                   modules::handle_update_module},
-    {"delete_module",              R::control,       nullptr,                   modules::handle_delete_module},
-    {"add_path",                   R::control,       nullptr,                   paths::handle_path_message},
-    {"remove_path",                R::control,       nullptr,                   paths::handle_path_message},
-    {"reset_path",                 R::control,       nullptr,                   paths::handle_path_message},
-    {"set_package_paths",          R::control,       nullptr,                   paths::handle_path_message},
-    {"set_python_paths",           R::control,       nullptr,                   paths::handle_path_message},
-    {"unload_and_clear_paths",     R::control,       nullptr,                   paths::handle_path_message},
-    {"reset_namespace",            R::control,       nullptr,                   reset_namespace},
-    {"debug_update_breakpoints",   R::control,       dbg::update_breakpoints,   nullptr},
-    {"debug_stop",                 R::control,       dbg::stop,                 nullptr},
-    {"debug_continue",             R::paused_worker, dbg::resume,               nullptr},
-    {"debug_step_over",            R::paused_worker, dbg::resume,               nullptr},
-    {"debug_step_into",            R::paused_worker, dbg::resume,               nullptr},
-    {"debug_step_out",             R::paused_worker, dbg::resume,               nullptr},
-    {"debug_evaluate",             R::paused_worker, dbg::evaluate,             nullptr},
-    {"completion_request",         R::language,      language_request,          nullptr},
-    {"signature_help_request",     R::language,      language_request,          nullptr},
-    {"hover_request",              R::language,      language_request,          nullptr},
-    {"diagnostic_request",         R::language,      language_request,          nullptr},
-    {"set_hover_mode",             R::language,      set_hover_mode,            nullptr},
+    {"execution_request", R::worker, execution_request, nullptr},
+    {"custom_function_call", R::worker, custom_function_call, nullptr},
+    {"python_function_call", R::worker, python_function_call, nullptr},
+    {"event_execution", R::worker, event_execution, nullptr},
+    {"execute_streaming_function", R::worker, streaming_function, nullptr},
+    {"run_module", R::worker, run_module, nullptr},
+    {"get_object_registry", R::worker, nullptr, get_object_registry},
+    {"com_event_config_update", R::worker, nullptr, com_event_config_update},
+    {"cancel_streaming_function", R::listener, cancel_streaming_function, nullptr},
+    {"interrupt_request", R::listener, interrupt_request, nullptr},
+    {"sys_response", R::listener, sys_response, nullptr},
+    {"shutdown", R::listener, shutdown, nullptr},
+    {"update_module", R::control, nullptr, modules::handle_update_module},
+    {"delete_module", R::control, nullptr, modules::handle_delete_module},
+    {"add_path", R::control, nullptr, paths::handle_path_message},
+    {"remove_path", R::control, nullptr, paths::handle_path_message},
+    {"reset_path", R::control, nullptr, paths::handle_path_message},
+    {"set_package_paths", R::control, nullptr, paths::handle_path_message},
+    {"set_python_paths", R::control, nullptr, paths::handle_path_message},
+    {"unload_and_clear_paths", R::control, nullptr, paths::handle_path_message},
+    {"reset_namespace", R::control, nullptr, reset_namespace},
+    {"debug_update_breakpoints", R::control, dbg::update_breakpoints, nullptr},
+    {"debug_stop", R::control, dbg::stop, nullptr},
+    {"debug_continue", R::paused_worker, dbg::resume, nullptr},
+    {"debug_step_over", R::paused_worker, dbg::resume, nullptr},
+    {"debug_step_into", R::paused_worker, dbg::resume, nullptr},
+    {"debug_step_out", R::paused_worker, dbg::resume, nullptr},
+    {"debug_evaluate", R::paused_worker, dbg::evaluate, nullptr},
+    {"completion_request", R::language, language_request, nullptr},
+    {"signature_help_request", R::language, language_request, nullptr},
+    {"hover_request", R::language, language_request, nullptr},
+    {"diagnostic_request", R::language, language_request, nullptr},
+    {"set_hover_mode", R::language, set_hover_mode, nullptr},
 };
 
 }  // namespace
 
 std::string_view runs_name(Runs runs) {
     switch (runs) {
-        case Runs::listener: return "listener";
-        case Runs::worker: return "worker";
-        case Runs::control: return "control";
-        case Runs::language: return "language";
-        case Runs::paused_worker: return "paused worker";
+        case Runs::listener:
+            return "listener";
+        case Runs::worker:
+            return "worker";
+        case Runs::control:
+            return "control";
+        case Runs::language:
+            return "language";
+        case Runs::paused_worker:
+            return "paused worker";
     }
     return "?";
 }

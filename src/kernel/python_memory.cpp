@@ -51,7 +51,7 @@ constexpr std::size_t kHuge = std::size_t(2) << 20;
 constexpr std::size_t kPlainArenas = 16;
 std::size_t g_plain_arenas = 0;
 std::unordered_map<std::uintptr_t, unsigned> g_blocks;  // block address -> bitmask of arenas in use
-std::uintptr_t g_open_block = 0;                          // a block with a free slot, if any
+std::uintptr_t g_open_block = 0;                        // a block with a free slot, if any
 
 void* map_huge_block() {
     void* p = mmap(nullptr, 2 * kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -59,7 +59,8 @@ void* map_huge_block() {
     const auto begin = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t aligned = (begin + kHuge - 1) & ~(kHuge - 1);
     if (aligned > begin) munmap(p, aligned - begin);
-    if (begin + 2 * kHuge > aligned + kHuge) munmap(reinterpret_cast<void*>(aligned + kHuge), begin + 2 * kHuge - aligned - kHuge);
+    if (begin + 2 * kHuge > aligned + kHuge)
+        munmap(reinterpret_cast<void*>(aligned + kHuge), begin + 2 * kHuge - aligned - kHuge);
     madvise(reinterpret_cast<void*>(aligned), kHuge, MADV_HUGEPAGE);
     return reinterpret_cast<void*>(aligned);
 }

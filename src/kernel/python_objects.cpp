@@ -58,9 +58,7 @@ bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* con
 
 // ---- PythonKernel: properties ----
 
-PyObject* get_workbook_id(PyObject*, void*) {
-    return py_json::str_of(gil(), g_kernel->workbook_id());
-}
+PyObject* get_workbook_id(PyObject*, void*) { return py_json::str_of(gil(), g_kernel->workbook_id()); }
 PyObject* get_has_active_debugger(PyObject*, void*) { return PyBool_FromLong(g_kernel->debugger() != nullptr); }
 PyObject* get_running(PyObject*, void*) { return PyBool_FromLong(g_kernel->running()); }
 PyObject* get_current_run(PyObject*, void*) {

@@ -85,8 +85,7 @@ void WorkerPool::supervisor_main() {
 bool WorkerPool::spin_for_work() const {
     const auto until = Clock::now() + kIdleSpin;
     for (unsigned i = 1;; ++i) {
-        if (queued_.load(std::memory_order_relaxed) > 0 || stopping_flag_.load(std::memory_order_relaxed))
-            return true;
+        if (queued_.load(std::memory_order_relaxed) > 0 || stopping_flag_.load(std::memory_order_relaxed)) return true;
         if ((i & 63) == 0 && Clock::now() >= until) return false;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();

@@ -6,8 +6,8 @@
 // blocked one, so a slow call never holds up the next.
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>

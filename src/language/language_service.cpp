@@ -95,7 +95,8 @@ std::string field_problem(const boost::json::object& m, bool diagnostics) {
             if (!entry.value().is_string()) return "dirty_files needs a text path and a text content for every file";
         return {};
     }
-    if (!dirty->is_array()) return wrong("dirty_files", "a mapping path -> content or a list of {path, content}", *dirty);
+    if (!dirty->is_array())
+        return wrong("dirty_files", "a mapping path -> content or a list of {path, content}", *dirty);
     for (const auto& entry : dirty->get_array()) {
         if (!entry.is_object()) return "dirty_files entries must be objects with path and content";
         const auto* path = entry.get_object().if_contains("path");
@@ -153,7 +154,7 @@ void LanguageService::serve(const GilHeld& gil, const std::string& kind, const b
     const std::string code_len = std::to_string(code_v && code_v->is_string() ? code_v->get_string().size() : 0);
     if (kind == "completion_request") {
         const auto* dirty = m.if_contains("dirty_files");
-        std::size_t count = dirty && dirty->is_array() ? dirty->get_array().size()
+        std::size_t count = dirty && dirty->is_array()    ? dirty->get_array().size()
                             : dirty && dirty->is_object() ? dirty->get_object().size()
                                                           : 0;
         GLOG_DEBUG("[LSP] Request received: line={}, column={}, path={}, code_length={}, dirty_files={}",
@@ -198,7 +199,8 @@ void LanguageService::serve(const GilHeld& gil, const std::string& kind, const b
         }
         PyRef method = PyRef::steal(PyObject_GetAttrString(b, q->method));
         PyRef args = PyRef::steal(PyTuple_New(0));
-        result = PyRef::steal(method && args && kwargs ? PyObject_Call(method.get(), args.get(), kwargs.get()) : nullptr);
+        result =
+            PyRef::steal(method && args && kwargs ? PyObject_Call(method.get(), args.get(), kwargs.get()) : nullptr);
         if (!result) {
             error_text = error_record_from_pending(gil).message;
             GLOG_ERROR("[LSP] Bridge failed on {}: {}", kind, error_text);
@@ -242,8 +244,8 @@ void LanguageService::serve(const GilHeld& gil, const std::string& kind, const b
         GLOG_DEBUG("[LSP] Response: {} completions, error={}", entry_count(gil, result.get(), "completions"),
                    error_text.empty() ? "None" : error_text);
     else if (kind == "signature_help_request")
-        GLOG_DEBUG("[LSP] Signature help response: {} signatures, error={}", entry_count(gil, result.get(), "signatures"),
-                   error_text.empty() ? "None" : error_text);
+        GLOG_DEBUG("[LSP] Signature help response: {} signatures, error={}",
+                   entry_count(gil, result.get(), "signatures"), error_text.empty() ? "None" : error_text);
     else if (kind == "hover_request")
         GLOG_DEBUG("[LSP] Hover response: has_contents={}, error={}",
                    reply.find("\"contents\":null") == std::string::npos ? "True" : "False",

@@ -17,8 +17,8 @@ void MessageBatcher::enqueue(std::string json) {
     queue_.push_back(std::move(json));
     if (!running_ || armed_) return;
     armed_ = true;
-    timer_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(FLUSH_INTERVAL)));
+    timer_.expires_after(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(FLUSH_INTERVAL)));
     timer_.async_wait([this](boost::system::error_code ec) {
         armed_ = false;
         if (!ec) flush_now();

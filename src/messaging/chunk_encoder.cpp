@@ -89,8 +89,8 @@ void escape_chunk(Cursor& cur, std::size_t& left, std::string& scratch, std::siz
                 const int b1 = cur.peek(1), b2 = cur.peek(2);
                 if (b1 >= 0xA0 && b1 <= 0xBF && b2 >= 0 && (b2 & 0xC0) == 0x80) {
                     const unsigned cp = 0xD000 | ((unsigned(b1) & 0x3Fu) << 6) | (unsigned(b2) & 0x3Fu);
-                    const char esc[6] = {'\\', 'u', kHex[cp >> 12], kHex[(cp >> 8) & 0xF], kHex[(cp >> 4) & 0xF],
-                                         kHex[cp & 0xF]};
+                    const char esc[6] = {
+                        '\\', 'u', kHex[cp >> 12], kHex[(cp >> 8) & 0xF], kHex[(cp >> 4) & 0xF], kHex[cp & 0xF]};
                     std::memcpy(out, esc, 6);
                     out += 6;
                     // The two continuation bytes may lie in the next pieces.
@@ -107,13 +107,27 @@ void escape_chunk(Cursor& cur, std::size_t& left, std::string& scratch, std::siz
             }
             *out++ = '\\';
             switch (c) {
-                case '"': *out++ = '"'; break;
-                case '\\': *out++ = '\\'; break;
-                case '\n': *out++ = 'n'; break;
-                case '\r': *out++ = 'r'; break;
-                case '\t': *out++ = 't'; break;
-                case '\b': *out++ = 'b'; break;
-                case '\f': *out++ = 'f'; break;
+                case '"':
+                    *out++ = '"';
+                    break;
+                case '\\':
+                    *out++ = '\\';
+                    break;
+                case '\n':
+                    *out++ = 'n';
+                    break;
+                case '\r':
+                    *out++ = 'r';
+                    break;
+                case '\t':
+                    *out++ = 't';
+                    break;
+                case '\b':
+                    *out++ = 'b';
+                    break;
+                case '\f':
+                    *out++ = 'f';
+                    break;
                 default: {
                     const char esc[5] = {'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
                     std::memcpy(out, esc, 5);

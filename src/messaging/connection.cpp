@@ -73,8 +73,7 @@ public:
             socket.set_option(tcp::no_delay(true));
             if constexpr (!std::is_same_v<Next, tcp::socket>) {
                 stage = "TLS handshake";
-                co_await ws_.next_layer().next_layer().async_handshake(asio::ssl::stream_base::client,
-                                                                       use_awaitable);
+                co_await ws_.next_layer().next_layer().async_handshake(asio::ssl::stream_base::client, use_awaitable);
             }
         } catch (const boost::system::system_error&) {
             // The guard closed the socket: say so rather than "Operation canceled".
@@ -103,8 +102,8 @@ public:
             // A refused upgrade (the peer closes, or answers other than 101) leaves the library's
             // handshake timer running, which would keep the loop, and so the process, alive
             // until it expires.
-            ws_.set_option(websocket::stream_base::timeout{websocket::stream_base::none(),
-                                                           websocket::stream_base::none(), false});
+            ws_.set_option(
+                websocket::stream_base::timeout{websocket::stream_base::none(), websocket::stream_base::none(), false});
             boost::system::error_code ignored;
             beast::get_lowest_layer(ws_).close(ignored);
             if (e.code() == beast::error::timeout)
@@ -121,8 +120,8 @@ public:
         }
         // From here the connection reads and writes frames itself; the library's handshake timer
         // must not fire later.
-        ws_.set_option(websocket::stream_base::timeout{websocket::stream_base::none(), websocket::stream_base::none(),
-                                                       false});
+        ws_.set_option(
+            websocket::stream_base::timeout{websocket::stream_base::none(), websocket::stream_base::none(), false});
         const std::string leftover = ws_.next_layer().take_leftover();
         std::memcpy(in_.get(), leftover.data(), leftover.size());  // at most one 16 KiB header read
         begin_ = 0;
@@ -275,8 +274,7 @@ private:
         });
         try {
             for (;;) co_await read(0);
-        } catch (const boost::system::system_error&) {
-        }
+        } catch (const boost::system::system_error&) {}
         guard.cancel();
     }
 
@@ -366,7 +364,7 @@ private:
     std::vector<std::string> inflight_;
     std::vector<asio::const_buffer> gather_;
     boost::system::error_code ended_;  // why reading ended (set once it has)
-    bool reading_ = false;  // a socket read is in progress
+    bool reading_ = false;             // a socket read is in progress
     bool close_sent_ = false;
     bool flushing_ = false;
     bool failed_ = false;

@@ -100,8 +100,9 @@ std::optional<ConnectionSettings> take_connection_settings(std::string& error) {
     if (const char* pin = env("GRIDLET_TLS_PIN")) {
         s.pin = parse_pin(pin);
         if (!s.pin) {
-            error = "GRIDLET_TLS_PIN must be \"sha256:\" followed by the 64 hex digits of the SHA-256 of the "
-                    "server certificate's DER";
+            error =
+                "GRIDLET_TLS_PIN must be \"sha256:\" followed by the 64 hex digits of the SHA-256 of the "
+                "server certificate's DER";
             return std::nullopt;
         }
     }

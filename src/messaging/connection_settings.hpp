@@ -12,10 +12,10 @@ namespace gridlet {
 using CertificateDigest = std::array<unsigned char, 32>;  // SHA-256 of a certificate's DER
 
 struct ConnectionSettings {
-    bool secured = true;                     // GRIDLET_SECURED: wss:// unless "0"
-    std::string ca_file;                     // GRIDLET_TLS_CA_FILE: the server's chain must verify
-    std::optional<CertificateDigest> pin;    // GRIDLET_TLS_PIN: only this server certificate
-    std::string auth_token;                  // GRIDLET_AUTH_TOKEN: sent as "Authorization: Bearer"
+    bool secured = true;                             // GRIDLET_SECURED: wss:// unless "0"
+    std::string ca_file;                             // GRIDLET_TLS_CA_FILE: the server's chain must verify
+    std::optional<CertificateDigest> pin;            // GRIDLET_TLS_PIN: only this server certificate
+    std::string auth_token;                          // GRIDLET_AUTH_TOKEN: sent as "Authorization: Bearer"
     std::chrono::milliseconds ping_interval{20000};  // GRIDLET_PING_INTERVAL; 0: no pings
 
     bool verifies_server() const { return !ca_file.empty() || pin.has_value(); }

@@ -23,14 +23,21 @@ std::string display(const boost::json::object& o, std::string_view key, std::str
 
 std::string_view python_type_name(const boost::json::value& v) {
     switch (v.kind()) {
-        case boost::json::kind::string: return "str";
+        case boost::json::kind::string:
+            return "str";
         case boost::json::kind::int64:
-        case boost::json::kind::uint64: return "int";
-        case boost::json::kind::double_: return "float";
-        case boost::json::kind::bool_: return "bool";
-        case boost::json::kind::array: return "list";
-        case boost::json::kind::object: return "dict";
-        default: return "NoneType";
+        case boost::json::kind::uint64:
+            return "int";
+        case boost::json::kind::double_:
+            return "float";
+        case boost::json::kind::bool_:
+            return "bool";
+        case boost::json::kind::array:
+            return "list";
+        case boost::json::kind::object:
+            return "dict";
+        default:
+            return "NoneType";
     }
 }
 

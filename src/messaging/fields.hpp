@@ -14,9 +14,7 @@ struct FieldError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-inline const boost::json::value* get(const boost::json::object& o, std::string_view key) {
-    return o.if_contains(key);
-}
+inline const boost::json::value* get(const boost::json::object& o, std::string_view key) { return o.if_contains(key); }
 
 // Text field: absent -> `fallback`; null -> nullopt when `null_ok`, else an error.
 inline std::optional<std::string> text(const boost::json::object& o, std::string_view key,

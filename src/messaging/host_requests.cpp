@@ -42,8 +42,8 @@ void HostRequests::wake_all() {
 bool HostRequests::wait(const std::string& id, Waiter& w, double timeout_seconds, const std::atomic<bool>* stop) {
     std::unique_lock lock(mutex_);
     auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                        std::chrono::duration<double>(!(timeout_seconds > 0) ? 0 : (timeout_seconds > 1e7 ? 1e7 : timeout_seconds)));
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(
+                        !(timeout_seconds > 0) ? 0 : (timeout_seconds > 1e7 ? 1e7 : timeout_seconds)));
     w.cv.wait_until(lock, deadline, [&] { return w.answered || w.cancelled || (stop && stop->load()); });
     waiting_.erase(id);
     return w.answered;

@@ -9,7 +9,10 @@
 
 namespace gridlet::json_bigint {
 
-inline constexpr std::string_view kKey{"\xFF" "int", 4};
+inline constexpr std::string_view kKey{
+    "\xFF"
+    "int",
+    4};
 
 // The decimal text of `v` when it is such an integer, else nullptr.
 inline const boost::json::string* digits(const boost::json::value& v) noexcept {

@@ -73,22 +73,30 @@ private:
         skip_space();
         if (p_ == end_) return false;
         switch (*p_) {
-            case '{': return object();
-            case '[': return array();
+            case '{':
+                return object();
+            case '[':
+                return array();
             case '"':
                 if (!string()) return false;
                 st_.push_string(buf_);
                 return true;
-            case 't': return literal("true") && (st_.push_bool(true), true);
-            case 'f': return literal("false") && (st_.push_bool(false), true);
-            case 'n': return literal("null") && (st_.push_null(), true);
-            case 'N': return literal("NaN") && (st_.push_double(std::numeric_limits<double>::quiet_NaN()), true);
-            case 'I': return literal("Infinity") && (st_.push_double(std::numeric_limits<double>::infinity()), true);
+            case 't':
+                return literal("true") && (st_.push_bool(true), true);
+            case 'f':
+                return literal("false") && (st_.push_bool(false), true);
+            case 'n':
+                return literal("null") && (st_.push_null(), true);
+            case 'N':
+                return literal("NaN") && (st_.push_double(std::numeric_limits<double>::quiet_NaN()), true);
+            case 'I':
+                return literal("Infinity") && (st_.push_double(std::numeric_limits<double>::infinity()), true);
             case '-':
                 if (end_ - p_ > 1 && p_[1] == 'I')
                     return literal("-Infinity") && (st_.push_double(-std::numeric_limits<double>::infinity()), true);
                 return number();
-            default: return number();
+            default:
+                return number();
         }
     }
 
@@ -212,14 +220,30 @@ private:
         if (p_ == end_) return false;
         const char c = *p_++;
         switch (c) {
-            case '"': buf_.push_back('"'); return true;
-            case '\\': buf_.push_back('\\'); return true;
-            case '/': buf_.push_back('/'); return true;
-            case 'b': buf_.push_back('\b'); return true;
-            case 'f': buf_.push_back('\f'); return true;
-            case 'n': buf_.push_back('\n'); return true;
-            case 'r': buf_.push_back('\r'); return true;
-            case 't': buf_.push_back('\t'); return true;
+            case '"':
+                buf_.push_back('"');
+                return true;
+            case '\\':
+                buf_.push_back('\\');
+                return true;
+            case '/':
+                buf_.push_back('/');
+                return true;
+            case 'b':
+                buf_.push_back('\b');
+                return true;
+            case 'f':
+                buf_.push_back('\f');
+                return true;
+            case 'n':
+                buf_.push_back('\n');
+                return true;
+            case 'r':
+                buf_.push_back('\r');
+                return true;
+            case 't':
+                buf_.push_back('\t');
+                return true;
             case 'u': {
                 if (end_ - p_ < 4) return false;
                 std::uint32_t cp = 0;
@@ -232,7 +256,8 @@ private:
                 append_code_point(buf_, cp);
                 return true;
             }
-            default: return false;
+            default:
+                return false;
         }
     }
 

@@ -45,13 +45,27 @@ void append_escaped(std::string& out, std::string_view s) {
         out.append(s.data() + run, i - run);
         run = i + 1;
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
             default: {
                 char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
                 out.append(esc, 6);
@@ -82,17 +96,27 @@ void append_int(std::string& out, std::int64_t v) {
 
 void append_value(std::string& out, const boost::json::value& v) {
     switch (v.kind()) {
-        case boost::json::kind::null: out += "null"; break;
-        case boost::json::kind::bool_: out += v.get_bool() ? "true" : "false"; break;
-        case boost::json::kind::int64: append_int(out, v.get_int64()); break;
+        case boost::json::kind::null:
+            out += "null";
+            break;
+        case boost::json::kind::bool_:
+            out += v.get_bool() ? "true" : "false";
+            break;
+        case boost::json::kind::int64:
+            append_int(out, v.get_int64());
+            break;
         case boost::json::kind::uint64: {
             char buf[24];
             auto res = std::to_chars(buf, buf + sizeof buf, v.get_uint64());
             out.append(buf, res.ptr);
             break;
         }
-        case boost::json::kind::double_: append_double(out, v.get_double()); break;
-        case boost::json::kind::string: append_string(out, v.get_string()); break;
+        case boost::json::kind::double_:
+            append_double(out, v.get_double());
+            break;
+        case boost::json::kind::string:
+            append_string(out, v.get_string());
+            break;
         case boost::json::kind::array: {
             out.push_back('[');
             bool first = true;

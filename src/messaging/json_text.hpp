@@ -31,12 +31,36 @@ public:
         out_.push_back(':');
         return *this;
     }
-    ObjectWriter& str(std::string_view k, std::string_view v) { key(k); append_string(out_, v); return *this; }
-    ObjectWriter& boolean(std::string_view k, bool v) { key(k); out_ += v ? "true" : "false"; return *this; }
-    ObjectWriter& integer(std::string_view k, std::int64_t v) { key(k); append_int(out_, v); return *this; }
-    ObjectWriter& null(std::string_view k) { key(k); out_ += "null"; return *this; }
-    ObjectWriter& value(std::string_view k, const boost::json::value& v) { key(k); append_value(out_, v); return *this; }
-    ObjectWriter& raw(std::string_view k, std::string_view json) { key(k); out_ += json; return *this; }
+    ObjectWriter& str(std::string_view k, std::string_view v) {
+        key(k);
+        append_string(out_, v);
+        return *this;
+    }
+    ObjectWriter& boolean(std::string_view k, bool v) {
+        key(k);
+        out_ += v ? "true" : "false";
+        return *this;
+    }
+    ObjectWriter& integer(std::string_view k, std::int64_t v) {
+        key(k);
+        append_int(out_, v);
+        return *this;
+    }
+    ObjectWriter& null(std::string_view k) {
+        key(k);
+        out_ += "null";
+        return *this;
+    }
+    ObjectWriter& value(std::string_view k, const boost::json::value& v) {
+        key(k);
+        append_value(out_, v);
+        return *this;
+    }
+    ObjectWriter& raw(std::string_view k, std::string_view json) {
+        key(k);
+        out_ += json;
+        return *this;
+    }
     std::string& out() { return out_; }
     void close() { out_.push_back('}'); }
 

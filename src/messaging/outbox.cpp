@@ -170,8 +170,7 @@ void Outbox::kick_if_needed(std::unique_lock<std::mutex>& lock) {
     if (kick) kick();
 }
 
-Outbox::Sequence Outbox::post(const MessageText& json, const MessageInfo& info, bool* over_high_water,
-                              Pacing pacing) {
+Outbox::Sequence Outbox::post(const MessageText& json, const MessageInfo& info, bool* over_high_water, Pacing pacing) {
     if (json.size() > chunk_encoder::kBufferBytes) {
         Message m{json, info};
         return post_long(&m, 1, over_high_water, pacing);
@@ -197,7 +196,8 @@ Outbox::Sequence Outbox::post(const MessageText& json, const MessageInfo& info, 
 Outbox::Sequence Outbox::post_all(std::initializer_list<Message> messages, bool* over_high_water, Pacing pacing) {
     std::size_t total = 0;
     for (const auto& m : messages) total += m.json.size();
-    if (total > chunk_encoder::kBufferBytes) return post_long(messages.begin(), messages.size(), over_high_water, pacing);
+    if (total > chunk_encoder::kBufferBytes)
+        return post_long(messages.begin(), messages.size(), over_high_water, pacing);
     std::string& staged = t_staged;
     staged.clear();
     std::size_t count = 0;

@@ -100,9 +100,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable drained_;
     std::list<Slot> slots_;
-    std::size_t pending_ = 0;  // bytes linked and not yet taken
+    std::size_t pending_ = 0;          // bytes linked and not yet taken
     std::vector<std::string> spares_;  // small written buffers, reused for the next small messages
-    Sequence taken_ = 0;       // the last sequence handed to the listener whole
+    Sequence taken_ = 0;               // the last sequence handed to the listener whole
     std::function<void()> kick_;
     bool open_ = false;
     bool sealed_ = false;  // the close frame is queued: later posts are dropped

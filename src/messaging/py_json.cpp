@@ -164,11 +164,16 @@ std::string utf8_of(const GilHeld& gil, PyObject* str) {
 
 PyObject* to_python(const GilHeld& gil, const boost::json::value& v) {
     switch (v.kind()) {
-        case boost::json::kind::null: Py_RETURN_NONE;
-        case boost::json::kind::bool_: return PyBool_FromLong(v.get_bool());
-        case boost::json::kind::int64: return PyLong_FromLongLong(v.get_int64());
-        case boost::json::kind::uint64: return PyLong_FromUnsignedLongLong(v.get_uint64());
-        case boost::json::kind::double_: return PyFloat_FromDouble(v.get_double());
+        case boost::json::kind::null:
+            Py_RETURN_NONE;
+        case boost::json::kind::bool_:
+            return PyBool_FromLong(v.get_bool());
+        case boost::json::kind::int64:
+            return PyLong_FromLongLong(v.get_int64());
+        case boost::json::kind::uint64:
+            return PyLong_FromUnsignedLongLong(v.get_uint64());
+        case boost::json::kind::double_:
+            return PyFloat_FromDouble(v.get_double());
         case boost::json::kind::string: {
             const auto& s = v.get_string();
             return str_from(gil, s.data(), s.size());

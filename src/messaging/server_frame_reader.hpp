@@ -22,7 +22,7 @@ public:
     void reset() noexcept { need_ = 0; }
 
 private:
-    unsigned need_ = 0;  // continuation bytes still expected
+    unsigned need_ = 0;                    // continuation bytes still expected
     unsigned char lo_ = 0x80, hi_ = 0xBF;  // range of the next continuation byte
 };
 
@@ -41,10 +41,10 @@ public:
     };
     struct Step {
         Kind kind = Kind::need_more;
-        std::size_t consumed = 0;  // input bytes this step used
-        std::string_view payload;  // points into the input
-        bool message_done = false;  // data: this piece ends the message
-        bool text = false;          // data: the message is a text message
+        std::size_t consumed = 0;    // input bytes this step used
+        std::string_view payload;    // points into the input
+        bool message_done = false;   // data: this piece ends the message
+        bool text = false;           // data: the message is a text message
         std::size_t characters = 0;  // data: code points in the piece (lead bytes, for binary too)
         std::uint16_t close_code = 0;
         boost::system::error_code error;
@@ -58,9 +58,9 @@ private:
 
     std::uint64_t remaining_ = 0;  // payload bytes of the current data frame not handed out yet
     std::uint64_t message_bytes_ = 0;
-    bool in_frame_ = false;    // a data frame's payload is being handed out
-    bool fin_ = false;         // that frame ends its message
-    bool continued_ = false;   // a fragmented message is open: the next data frame continues it
+    bool in_frame_ = false;   // a data frame's payload is being handed out
+    bool fin_ = false;        // that frame ends its message
+    bool continued_ = false;  // a fragmented message is open: the next data frame continues it
     bool text_ = false;
     bool failed_ = false;
     Utf8Checker utf8_;

@@ -41,8 +41,8 @@ std::string certificate_failure(SSL* ssl, const ConnectionSettings& settings) {
     if (!cert) return "TLS: the server presented no certificate";
     if (!settings.ca_file.empty()) {
         if (SSL_get_verify_result(ssl) != X509_V_OK) return chain_failure(ssl, settings);
-        bool named = X509_check_ip_asc(cert, "127.0.0.1", 0) == 1 ||
-                     X509_check_host(cert, "localhost", 0, 0, nullptr) == 1;
+        bool named =
+            X509_check_ip_asc(cert, "127.0.0.1", 0) == 1 || X509_check_host(cert, "localhost", 0, 0, nullptr) == 1;
         if (!named) return "TLS: the server's certificate names neither 127.0.0.1 nor localhost";
     }
     if (settings.pin) {

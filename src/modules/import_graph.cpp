@@ -60,8 +60,8 @@ bool unload(PyObject* name, const std::string& suffix) {
     }
     if (initializing(module)) return false;
     if (PyDict_DelItem(modules, name) == 0)
-        GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from sys.modules{}", py_json::utf8_of(GilHeld::from_python(), name),
-                   suffix);
+        GLOG_DEBUG("[InMemoryModuleLoader] Removed '{}' from sys.modules{}",
+                   py_json::utf8_of(GilHeld::from_python(), name), suffix);
     py_error::clear_logged(gil(), "import graph: unloading from sys.modules");
     return true;
 }
@@ -86,7 +86,8 @@ bool ready() {
     g_str_package = PyUnicode_InternFromString("__package__");
     g_str_cache = PyUnicode_InternFromString("source_cache");
     g_str_dot = PyUnicode_InternFromString(".");
-    if (g_imports && g_importers && g_str_loader && g_str_name && g_str_package && g_str_cache && g_str_dot) return true;
+    if (g_imports && g_importers && g_str_loader && g_str_name && g_str_package && g_str_cache && g_str_dot)
+        return true;
     py_error::clear_logged(gil(), "import graph: tables", py_error::Level::warning);
     drop(std::exchange(g_imports, nullptr));  // retried next time
     return false;
@@ -208,8 +209,7 @@ PyObject* tracking_import(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 std::string g_import_doc;
-PyMethodDef g_import_def = {"__import__",
-                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tracking_import)),
+PyMethodDef g_import_def = {"__import__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tracking_import)),
                             METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 }  // namespace
@@ -232,8 +232,7 @@ void install(const GilHeld& gil, PyObject* loader_class) {
     PyRef hook = PyRef::steal(module_name ? PyCFunction_NewEx(&g_import_def, nullptr, module_name.get()) : nullptr);
     if (hook && PyObject_SetAttrString(builtins.get(), "__import__", hook.get()) == 0)
         g_original_import = original.release();  // kept for the life of the interpreter
-    else
-        py_error::clear_logged(gil, "import graph: installing __import__", py_error::Level::warning);
+    else py_error::clear_logged(gil, "import graph: installing __import__", py_error::Level::warning);
 }
 
 void forget(const GilHeld&, PyObject* name) { forget_imports_of(name); }

@@ -45,8 +45,8 @@ PyObject* find_spec(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!require_str(fullname, "fullname")) return nullptr;
     PyRef cache = cache_of(self);
     if (!cache) return nullptr;
-    int found = PyDict_Check(cache.get()) ? PyDict_Contains(cache.get(), fullname)
-                                          : PySequence_Contains(cache.get(), fullname);
+    int found =
+        PyDict_Check(cache.get()) ? PyDict_Contains(cache.get(), fullname) : PySequence_Contains(cache.get(), fullname);
     if (found < 0) return nullptr;
     if (!found) Py_RETURN_NONE;
     return PyObject_CallFunctionObjArgs(g_module_spec, fullname, self, nullptr);
@@ -69,8 +69,7 @@ bool register_lines(PyObject* filename, PyObject* source) {
         if (!line) return false;
         PyList_SET_ITEM(lines.get(), i, line);  // steals
     }
-    PyRef entry = PyRef::steal(
-        Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(source), Py_None, lines.get(), filename));
+    PyRef entry = PyRef::steal(Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(source), Py_None, lines.get(), filename));
     return entry && PyObject_SetItem(cache.get(), filename, entry.get()) == 0;
 }
 
@@ -183,8 +182,7 @@ PyMethodDef loader_methods[] = {
      "Spec for a module held in source_cache, else None."},
     {"create_module", create_module, METH_O, "Default module creation."},
     {"exec_module", exec_module, METH_O, "Run the module's source under its virtual file name."},
-    {"update_module", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_module_method)),
-     METH_FASTCALL,
+    {"update_module", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_module_method)), METH_FASTCALL,
      "Store or replace a module's source; the next import runs it again, and so does the next import of every "
      "workbook module that imports it."},
     {"delete_module", delete_module_method, METH_O,
@@ -196,12 +194,13 @@ PyMethodDef loader_methods[] = {
 void ModuleLoader::register_class(const GilHeld& gil, PyObject* module) {
     PyRef spec = PyRef::steal(PyImport_ImportModule("importlib.machinery"));
     if (spec) spec = PyRef::steal(PyObject_GetAttrString(spec.get(), "ModuleSpec"));
-    PyRef cls = spec ? py_class::define(gil, module, "InMemoryModuleLoader",
-                                        "import importlib.abc\n"
-                                        "class InMemoryModuleLoader(importlib.abc.MetaPathFinder, importlib.abc.Loader):\n"
-                                        "    'Finds and loads the workbook modules held in source_cache.'\n",
-                                        loader_methods)
-                     : PyRef();
+    PyRef cls =
+        spec ? py_class::define(gil, module, "InMemoryModuleLoader",
+                                "import importlib.abc\n"
+                                "class InMemoryModuleLoader(importlib.abc.MetaPathFinder, importlib.abc.Loader):\n"
+                                "    'Finds and loads the workbook modules held in source_cache.'\n",
+                                loader_methods)
+             : PyRef();
     if (!cls) {
         PyErr_Print();
         throw std::runtime_error("cannot define InMemoryModuleLoader");

@@ -54,7 +54,8 @@ void handle_path_message(Kernel& kernel, const GilHeld& gil, const boost::json::
             auto new_paths = string_list(message, "new_paths");
             auto unloaded = VirtualEnvironment::unload_modules_from(gil, old_paths);
             for (const auto& p : old_paths)
-                if (VirtualEnvironment::remove_from_sys_path(gil, p)) GLOG_DEBUG("Removed old path from sys.path: {}", p);
+                if (VirtualEnvironment::remove_from_sys_path(gil, p))
+                    GLOG_DEBUG("Removed old path from sys.path: {}", p);
             for (auto it = new_paths.rbegin(); it != new_paths.rend(); ++it) {
                 if (!VirtualEnvironment::in_sys_path(gil, *it)) {
                     VirtualEnvironment::insert_sys_path(gil, 0, *it);
@@ -97,8 +98,8 @@ void handle_path_message(Kernel& kernel, const GilHeld& gil, const boost::json::
                      {"modules_unloaded", unloaded.size()},
                      {"paths_cleared", stale.size()},
                      {"workbook_id", kernel.workbook_id()}};
-            info = "Modules unloaded: " + std::to_string(unloaded.size()) + ", paths cleared: " +
-                   std::to_string(stale.size());
+            info = "Modules unloaded: " + std::to_string(unloaded.size()) +
+                   ", paths cleared: " + std::to_string(stale.size());
         }
     }
     if (tell_bridge) kernel.language().update_sys_paths(bridge_paths);

@@ -79,7 +79,7 @@ void VirtualEnvironment::reset_path(const GilHeld& gil) {
 }
 
 std::vector<std::string> VirtualEnvironment::unload_modules_from(const GilHeld& gil,
-                                                                  const std::vector<std::string>& stale) {
+                                                                 const std::vector<std::string>& stale) {
     std::vector<std::string> unload;
     if (stale.empty()) return unload;
     PyObject* modules = PyImport_GetModuleDict();

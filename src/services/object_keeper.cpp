@@ -116,8 +116,8 @@ PyObject* ObjectKeeper::registry(const GilHeld& gil) {
         PyRef repr = PyRef::steal(PyObject_Repr(obj));
         if (!repr) return nullptr;
         std::string type = class_name(obj);
-        PyRef entry = PyRef::steal(
-            Py_BuildValue("{s:O,s:s,s:O}", "key", key, "type", type.c_str(), "repr", repr.get()));
+        PyRef entry =
+            PyRef::steal(Py_BuildValue("{s:O,s:s,s:O}", "key", key, "type", type.c_str(), "repr", repr.get()));
         if (!entry || PyList_Append(out.get(), entry.get()) < 0) return nullptr;
     }
     (void)gil;

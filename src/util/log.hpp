@@ -14,7 +14,13 @@ inline bool debug_enabled() { return get().should_log(spdlog::level::debug); }
 
 }  // namespace gridlet::log
 
-#define GLOG_DEBUG(...) do { if (::gridlet::log::debug_enabled()) ::gridlet::log::get().debug(__VA_ARGS__); } while (0)
-#define GLOG_INFO(...) do { if (::gridlet::log::get().should_log(spdlog::level::info)) ::gridlet::log::get().info(__VA_ARGS__); } while (0)
+#define GLOG_DEBUG(...)                                                                \
+    do {                                                                               \
+        if (::gridlet::log::debug_enabled()) ::gridlet::log::get().debug(__VA_ARGS__); \
+    } while (0)
+#define GLOG_INFO(...)                                                                                      \
+    do {                                                                                                    \
+        if (::gridlet::log::get().should_log(spdlog::level::info)) ::gridlet::log::get().info(__VA_ARGS__); \
+    } while (0)
 #define GLOG_WARN(...) ::gridlet::log::get().warn(__VA_ARGS__)
 #define GLOG_ERROR(...) ::gridlet::log::get().error(__VA_ARGS__)

@@ -35,11 +35,11 @@ TEST(ChunkAssembler, DuplicateDoesNotCompleteTwoPieceMessage) {
 TEST(ChunkAssembler, RejectsBadPiecesWithoutCreatingEntries) {
     ChunkAssembler a;
     EXPECT_FALSE(a.add(object{{"chunk_id", "x"}, {"chunk_index", 0}}));  // missing total
-    EXPECT_FALSE(a.add(piece("x", 1.0, 2, "a")));                         // not an integer
+    EXPECT_FALSE(a.add(piece("x", 1.0, 2, "a")));                        // not an integer
     EXPECT_FALSE(a.add(piece("x", "0", 2, "a")));
     EXPECT_FALSE(a.add(piece("x", 2, 2, "a")));  // index == total
     EXPECT_FALSE(a.add(piece("x", -1, 2, "a")));
-    EXPECT_FALSE(a.add(piece("x", 0, 2, 5)));    // data not text
+    EXPECT_FALSE(a.add(piece("x", 0, 2, 5)));  // data not text
     EXPECT_EQ(a.incomplete_count(), 0u);
 }
 

@@ -67,7 +67,8 @@ std::string chunk_id_of(const std::vector<std::string>& frames) {
 }
 
 // Encodes `text` split as given and checks it against the oracle; returns the payloads.
-std::vector<std::string> check(const MessageText& text, std::size_t chunk_size, const MessageInfo& info = {"t", "\"r\""}) {
+std::vector<std::string> check(const MessageText& text, std::size_t chunk_size,
+                               const MessageInfo& info = {"t", "\"r\""}) {
     std::string whole;
     for (const auto& p : text.parts) whole += p;
     std::string wire;
@@ -79,8 +80,15 @@ std::vector<std::string> check(const MessageText& text, std::size_t chunk_size, 
 
 // One character of each UTF-8 length, and the escapes a chunk's data may need.
 const std::vector<std::string> kPieces = {
-    "a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",  // a é € 😀
-    "\"", "\\", "\n", std::string(1, '\x01'), "\x1F",
+    "a",
+    "\xC3\xA9",
+    "\xE2\x82\xAC",
+    "\xF0\x9F\x98\x80",  // a é € 😀
+    "\"",
+    "\\",
+    "\n",
+    std::string(1, '\x01'),
+    "\x1F",
     "\xED\xA0\x80",  // a lone surrogate in three-byte form: \ud800
     "\xED\x9F\xBF",  // U+D7FF, an ordinary character with the same lead byte
 };
@@ -147,8 +155,9 @@ TEST(ChunkEncoder, ExactChunkCountAtTheRealChunkSize) {
     EXPECT_EQ(check(wide, CHUNK_SIZE).size(), 1u);
 
     std::string over = head + std::string(CHUNK_SIZE - head.size() - 1, 'x') + "\"}";
-    auto two = check(MessageText(head, std::string_view(over).substr(head.size(), over.size() - head.size() - 2), "\"}"),
-                     CHUNK_SIZE, {"execution_result", ""});
+    auto two =
+        check(MessageText(head, std::string_view(over).substr(head.size(), over.size() - head.size() - 2), "\"}"),
+              CHUNK_SIZE, {"execution_result", ""});
     ASSERT_EQ(two.size(), 2u);
     auto last = boost::json::parse(two[1]).as_object();
     EXPECT_EQ(last.at("total_chunks").as_int64(), 2);

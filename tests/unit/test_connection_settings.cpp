@@ -36,26 +36,28 @@ TEST(CertificatePin, AcceptsHexWithOrWithoutColonsAndRefusesAnythingElse) {
     std::string colons;
     for (std::size_t i = 0; i < hex.size(); i += 2) colons += (i ? ":" : "") + hex.substr(i, 2);
     EXPECT_EQ(parse_pin("SHA256:" + colons), pin);
-    EXPECT_FALSE(parse_pin(hex));                             // no scheme
-    EXPECT_FALSE(parse_pin("sha1:" + hex));                   // other digest
-    EXPECT_FALSE(parse_pin("sha256:" + hex.substr(2)));       // 31 bytes
-    EXPECT_FALSE(parse_pin("sha256:" + hex + "00"));          // 33 bytes
-    EXPECT_FALSE(parse_pin("sha256:" + hex.substr(1) + "g")); // not hex
+    EXPECT_FALSE(parse_pin(hex));                              // no scheme
+    EXPECT_FALSE(parse_pin("sha1:" + hex));                    // other digest
+    EXPECT_FALSE(parse_pin("sha256:" + hex.substr(2)));        // 31 bytes
+    EXPECT_FALSE(parse_pin("sha256:" + hex + "00"));           // 33 bytes
+    EXPECT_FALSE(parse_pin("sha256:" + hex.substr(1) + "g"));  // not hex
     EXPECT_FALSE(parse_pin("sha256:" + hex + ":"));
 }
 
 namespace {
 
 std::string feed_in_pieces(UpgradeResponse& r, const std::string& bytes, std::size_t piece) {
-    for (std::size_t i = 0; i < bytes.size() && !r.complete(); i += piece) r.add(std::string_view(bytes).substr(i, piece));
+    for (std::size_t i = 0; i < bytes.size() && !r.complete(); i += piece)
+        r.add(std::string_view(bytes).substr(i, piece));
     return r.compact();
 }
 
 }  // namespace
 
 TEST(UpgradeResponse, LargeHeaderIsReducedToTheUpgradeFieldsAndKeepsFollowingFrames) {
-    std::string head = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                       "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n";
+    std::string head =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n";
     for (int i = 0; i < 30; ++i) head += "Set-Cookie: c" + std::to_string(i) + "=" + std::string(2000, 'x') + "\r\n";
     head += "\r\n";
     const std::string frame = "\x81\x02hi";
@@ -66,7 +68,8 @@ TEST(UpgradeResponse, LargeHeaderIsReducedToTheUpgradeFieldsAndKeepsFollowingFra
     EXPECT_EQ(r.status(), 101);
     EXPECT_EQ(compact,
               "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-              "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n" + frame);
+              "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n" +
+                  frame);
 }
 
 TEST(UpgradeResponse, RefusalKeepsStatusAndDropsTheBody) {

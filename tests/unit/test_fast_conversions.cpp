@@ -59,9 +59,26 @@ struct FastConversions : ::testing::Test {
 
 TEST_F(FastConversions, FloatReprMatchesPythonForEdgesAndRandomBitPatterns) {
     std::mt19937_64 rng(20261209);
-    const double edges[] = {0.0, -0.0, 1e16, 1e15, 9999999999999998.0, 1e17, 123456789012345678.0, 1e-4, 1e-5,
-                            0.1 + 0.2, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1e22, 1e23,
-                            9223372036854775808.0, 0.5, 100.0, 1e100, -1.5e-7};
+    const double edges[] = {0.0,
+                            -0.0,
+                            1e16,
+                            1e15,
+                            9999999999999998.0,
+                            1e17,
+                            123456789012345678.0,
+                            1e-4,
+                            1e-5,
+                            0.1 + 0.2,
+                            5e-324,
+                            2.2250738585072014e-308,
+                            1.7976931348623157e308,
+                            1e22,
+                            1e23,
+                            9223372036854775808.0,
+                            0.5,
+                            100.0,
+                            1e100,
+                            -1.5e-7};
     auto check = [&](double d) {
         PyObject* f = PyFloat_FromDouble(d);
         std::string got;
@@ -77,7 +94,7 @@ TEST_F(FastConversions, FloatReprMatchesPythonForEdgesAndRandomBitPatterns) {
         std::memcpy(&d, &bits, sizeof d);
         check(d);
         check(double(rng() % 100000000) / double(1 + rng() % 1000));  // short decimal fractions
-        check(double(std::int64_t(rng() >> (rng() % 64))));          // whole numbers of every length
+        check(double(std::int64_t(rng() >> (rng() % 64))));           // whole numbers of every length
     }
 }
 
@@ -88,7 +105,10 @@ TEST_F(FastConversions, StrReprMatchesPythonForEveryCodePoint) {
         for (const auto& tail : tails) {
             PyObject* s = eval("''.join(map(chr, range(" + std::to_string(start) + ", " +
                                std::to_string(std::min(start + 512, 0x110000L)) + "))) + '" +
-                               (tail == "'" ? "\\'" : tail == "'\"" ? "\\'\"" : tail) + "'");
+                               (tail == "'"     ? "\\'"
+                                : tail == "'\"" ? "\\'\""
+                                                : tail) +
+                               "'");
             ASSERT_TRUE(s);
             ASSERT_EQ(fast(s), python_repr(s)) << "from U+" << std::hex << start;
             Py_DECREF(s);
@@ -104,10 +124,20 @@ TEST_F(FastConversions, ContainerReprMatchesPython) {
         "rec = [1]; rec.append(rec)\n"
         "drec = {}; drec['self'] = drec\n"
         "trec = ([],); trec[0].append(trec)\n");
-    const char* cases[] = {"[]", "()", "{}", "(1,)", "((),)", "[(1,), (1, 2), {'a': (None,)}]",
+    const char* cases[] = {"[]",
+                           "()",
+                           "{}",
+                           "(1,)",
+                           "((),)",
+                           "[(1,), (1, 2), {'a': (None,)}]",
                            "[True, False, None, 2**63, -2**63 - 1, 10**40, -0.0, float('nan'), float('-inf')]",
-                           "{'k': [1.5, 'x'], 2: 'int key', (1, 2): {3: 4}, None: None}", "rec", "drec", "trec",
-                           "[rec, rec]", "[Shown(), L([1, 2]), 1j, b'bytes', {1, 2}]", "['it\\'s', 'a\"b', '\\x00']"};
+                           "{'k': [1.5, 'x'], 2: 'int key', (1, 2): {3: 4}, None: None}",
+                           "rec",
+                           "drec",
+                           "trec",
+                           "[rec, rec]",
+                           "[Shown(), L([1, 2]), 1j, b'bytes', {1, 2}]",
+                           "['it\\'s', 'a\"b', '\\x00']"};
     for (const char* expr : cases) {
         PyObject* v = eval(expr);
         ASSERT_TRUE(v) << expr;
@@ -150,7 +180,8 @@ TEST_F(FastConversions, FailingReprRaisesTheSameError) {
 
 TEST_F(FastConversions, WireJsonMatchesThePythonSerializer) {
     run("import sys, random, struct, datetime\n"
-        "sys.path.insert(0, '" GRIDLET_SOURCE_DIR "/python')\n"
+        "sys.path.insert(0, '" GRIDLET_SOURCE_DIR
+        "/python')\n"
         "from gridlet.serializer import Serializer\n"
         "def rv(rng, d=0):\n"
         "    p = rng.random()\n"
@@ -169,7 +200,8 @@ TEST_F(FastConversions, WireJsonMatchesThePythonSerializer) {
     PyObject* to_wire = eval("Serializer.to_wire");
     ASSERT_TRUE(to_wire);
     for (int seed = 0; seed < 300; ++seed) {
-        PyObject* v = eval("[rv(random.Random(" + std::to_string(seed) + ")) for _ in range(6)] + [F(2.5), S('s'), {S('k'): F('nan')}]");
+        PyObject* v = eval("[rv(random.Random(" + std::to_string(seed) +
+                           ")) for _ in range(6)] + [F(2.5), S('s'), {S('k'): F('nan')}]");
         ASSERT_TRUE(v);
         ASSERT_TRUE(wire_json::applies(gil(), v));
         std::string fast_text;
@@ -223,7 +255,8 @@ bool containers_owned_once(PyObject* v) {
 // container alone.
 TEST_F(FastConversions, WalksLeaveReferenceCountsAsTheyFoundThem) {
     run("import sys, datetime\n"
-        "sys.path.insert(0, '" GRIDLET_SOURCE_DIR "/python')\n"
+        "sys.path.insert(0, '" GRIDLET_SOURCE_DIR
+        "/python')\n"
         "from gridlet.serializer import Serializer\n"
         "tok = ''.join(['to', 'ken'])\n"
         "day = datetime.date(2024, 1, 2)\n"
@@ -257,8 +290,7 @@ TEST_F(FastConversions, WalksLeaveReferenceCountsAsTheyFoundThem) {
         std::string out;
         try {
             py_json::append(gil(), v, out);
-        } catch (const py_json::EncodeError&) {
-        }
+        } catch (const py_json::EncodeError&) {}
     };
     auto wire = [&](PyObject* v) {
         std::string out;

@@ -81,8 +81,7 @@ struct Harness {
 
 boost::json::object message(const char* json) { return boost::json::parse(json).as_object(); }
 
-const char* kMissingModule =
-    R"({"type":"ValidationError","message":"Missing module_name","traceback":""})";
+const char* kMissingModule = R"({"type":"ValidationError","message":"Missing module_name","traceback":""})";
 
 TEST(HandlerRefusals, CustomFunctionCallAnswersWithTheErrorPairOnTheListener) {
     struct Case {
@@ -92,7 +91,8 @@ TEST(HandlerRefusals, CustomFunctionCallAnswersWithTheErrorPairOnTheListener) {
     };
     const Case cases[] = {
         {R"({"type":"custom_function_call","function_name":"add","request_id":"r1","workbook_id":"wb"})",
-         kMissingModule, R"("request_id":"r1","module_name":"","function_name":"add","workbook_id":"wb","source":"addin"})"},
+         kMissingModule,
+         R"("request_id":"r1","module_name":"","function_name":"add","workbook_id":"wb","source":"addin"})"},
         {R"({"type":"custom_function_call","module_name":"m","function_name":"","request_id":"r2","source":"ide"})",
          R"({"type":"ValidationError","message":"Missing function_name","traceback":""})",
          R"("request_id":"r2","module_name":"m","function_name":"","workbook_id":null,"source":"ide"})"},
@@ -120,7 +120,8 @@ TEST(HandlerRefusals, CustomFunctionCallAnswersWithTheErrorPairOnTheListener) {
 
 TEST(HandlerRefusals, RunModuleWithoutAModuleIsRefusedAsAnIdeCall) {
     Harness h;
-    invocation::start_run_module(h.context(), message(R"({"type":"run_module","function_name":"add","request_id":"r9"})"));
+    invocation::start_run_module(h.context(),
+                                 message(R"({"type":"run_module","function_name":"add","request_id":"r9"})"));
     ASSERT_EQ(h.replies.posted.size(), 2u);
     EXPECT_EQ(h.replies.posted[0].text,
               std::string(R"({"type":"execution_error","success":false,"error":)") + kMissingModule +
@@ -215,7 +216,8 @@ TEST(HandlerWorkerReplies, ArgumentsThatAreNotAListAreRefusedFromTheWorker) {
     h.pool.start(1);
     invocation::start_custom_function_call(
         h.context(),
-        message(R"({"type":"custom_function_call","module_name":"m","function_name":"f","args":{"a":1},"request_id":"w1","workbook_id":"wb"})"));
+        message(
+            R"({"type":"custom_function_call","module_name":"m","function_name":"f","args":{"a":1},"request_id":"w1","workbook_id":"wb"})"));
     ASSERT_TRUE(h.replies.wait_for(2));
     h.pool.shutdown();
     ASSERT_EQ(h.replies.posted.size(), 2u);
@@ -261,8 +263,9 @@ TEST(HandlerWorkerReplies, AnUnknownCallableIsAFailedPythonFunctionResult) {
     ASSERT_TRUE(h.replies.wait_for(1));
     h.pool.shutdown();
     ASSERT_EQ(h.replies.posted.size(), 1u);
-    EXPECT_EQ(h.replies.posted[0].text,
-              R"({"type":"python_function_result","success":false,"error":"ValueError: Callable 'nope' not found in registry\n","logs":"","request_id":"p1","workbook_id":"wb"})");
+    EXPECT_EQ(
+        h.replies.posted[0].text,
+        R"({"type":"python_function_result","success":false,"error":"ValueError: Callable 'nope' not found in registry\n","logs":"","request_id":"p1","workbook_id":"wb"})");
     EXPECT_FALSE(h.replies.posted[0].from_listener);
     PyGILState_STATE g = PyGILState_Ensure();
     Py_DECREF(bridge);
@@ -283,44 +286,53 @@ TEST(ReplyBuilders, WriteEachKindsFieldsInItsOrder) {
     EXPECT_EQ(reply::error_json(ErrorRecord{"E", "m", ""}), R"({"type":"E","message":"m","traceback":""})");
 
     EXPECT_EQ(reply::echo_tail(ids, reply::Echo::run), R"(,"request_id":"r","workbook_id":"wb","source":"addin"})");
-    EXPECT_EQ(reply::result_output("'a\tb'", ids),
-              R"({"type":"result_output","content":"Out: 'a\tb'\n","request_id":"r","workbook_id":"wb","source":"addin"})");
+    EXPECT_EQ(
+        reply::result_output("'a\tb'", ids),
+        R"({"type":"result_output","content":"Out: 'a\tb'\n","request_id":"r","workbook_id":"wb","source":"addin"})");
     EXPECT_EQ(reply::result_output("3", ids, reply::Echo::request_id | reply::Echo::workbook_id),
               R"({"type":"result_output","content":"Out: 3\n","request_id":"r","workbook_id":"wb"})");
 
-    EXPECT_EQ(reply::execution_error(err, logs, ids, reply::Echo::all),
-              R"({"type":"execution_error","success":false,"error":"Traceback \"x\"\n","logs":"hi\n","request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb","source":"addin"})");
+    EXPECT_EQ(
+        reply::execution_error(err, logs, ids, reply::Echo::all),
+        R"({"type":"execution_error","success":false,"error":"Traceback \"x\"\n","logs":"hi\n","request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb","source":"addin"})");
     EXPECT_EQ(reply::execution_error("{}", {}, ids, reply::Echo::request_id | reply::Echo::source),
               R"({"type":"execution_error","success":false,"error":{},"request_id":"r","source":"addin"})");
 
     const auto result = reply::execution_result(logs, ids, reply::Echo::all);
     const MessageText framed = result.around("[1,2]");
     EXPECT_EQ(framed.parts[1], "[1,2]");  // the result is framed from its own copy
-    EXPECT_EQ(std::string(framed.parts[0]) + std::string(framed.parts[1]) + std::string(framed.parts[2]),
-              R"({"type":"execution_result","success":true,"result":[1,2],"logs":"hi\n","request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb","source":"addin"})");
-    const auto plain = reply::execution_result({}, ids, reply::Echo::request_id | reply::Echo::function_name |
-                                                            reply::Echo::workbook_id | reply::Echo::source);
-    EXPECT_EQ(plain.head + "null" + plain.tail,
-              R"({"type":"execution_result","success":true,"result":null,"request_id":"r","function_name":"f","workbook_id":"wb","source":"addin"})");
+    EXPECT_EQ(
+        std::string(framed.parts[0]) + std::string(framed.parts[1]) + std::string(framed.parts[2]),
+        R"({"type":"execution_result","success":true,"result":[1,2],"logs":"hi\n","request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb","source":"addin"})");
+    const auto plain = reply::execution_result(
+        {}, ids, reply::Echo::request_id | reply::Echo::function_name | reply::Echo::workbook_id | reply::Echo::source);
+    EXPECT_EQ(
+        plain.head + "null" + plain.tail,
+        R"({"type":"execution_result","success":true,"result":null,"request_id":"r","function_name":"f","workbook_id":"wb","source":"addin"})");
 
     EXPECT_EQ(reply::function_execution_refused("{}", ids),
               R"({"type":"function_execution_result","request_id":"r","status":"error","error":{}})");
-    EXPECT_EQ(reply::function_execution_failed(err, logs, ids),
-              R"({"type":"function_execution_result","request_id":"r","status":"error","result":null,"logs":"hi\n","error":"Traceback \"x\"\n"})");
+    EXPECT_EQ(
+        reply::function_execution_failed(err, logs, ids),
+        R"({"type":"function_execution_result","request_id":"r","status":"error","result":null,"logs":"hi\n","error":"Traceback \"x\"\n"})");
     const auto fer = reply::function_execution_result(logs, ids);
     EXPECT_EQ(fer.head + "7" + fer.tail,
               R"({"type":"function_execution_result","request_id":"r","status":"success","result":7,"logs":"hi\n"})");
 
-    EXPECT_EQ(reply::python_function_failed(err, logs, ids),
-              R"({"type":"python_function_result","success":false,"error":"Traceback \"x\"\n","logs":"hi\n","request_id":"r","workbook_id":"wb"})");
+    EXPECT_EQ(
+        reply::python_function_failed(err, logs, ids),
+        R"({"type":"python_function_result","success":false,"error":"Traceback \"x\"\n","logs":"hi\n","request_id":"r","workbook_id":"wb"})");
     const auto pfr = reply::python_function_result(logs, ids);
-    EXPECT_EQ(pfr.head + "\"v\"" + pfr.tail,
-              R"({"type":"python_function_result","success":true,"result":"v","logs":"hi\n","request_id":"r","workbook_id":"wb"})");
+    EXPECT_EQ(
+        pfr.head + "\"v\"" + pfr.tail,
+        R"({"type":"python_function_result","success":true,"result":"v","logs":"hi\n","request_id":"r","workbook_id":"wb"})");
 
-    EXPECT_EQ(reply::event_execution_result({}, logs, ids),
-              R"({"type":"event_execution_result","status":"success","logs":"hi\n","error":null,"request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb"})");
-    EXPECT_EQ(reply::event_execution_result(err, "\"\"", ids),
-              R"({"type":"event_execution_result","status":"error","logs":"","error":"Traceback \"x\"\n","request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb"})");
+    EXPECT_EQ(
+        reply::event_execution_result({}, logs, ids),
+        R"({"type":"event_execution_result","status":"success","logs":"hi\n","error":null,"request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb"})");
+    EXPECT_EQ(
+        reply::event_execution_result(err, "\"\"", ids),
+        R"({"type":"event_execution_result","status":"error","logs":"","error":"Traceback \"x\"\n","request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb"})");
 
     std::string out = "stale";
     out.clear();
@@ -335,10 +347,12 @@ TEST(ReplyBuilders, WriteEachKindsFieldsInItsOrder) {
               R"({"type":"interrupt_reply","request_id":null,"interrupted":["a","b"],"workbook_id":"conn"})");
 
     const auto sv = reply::streaming_value(ids, "\"conn\"");
-    EXPECT_EQ(sv.head + "[1]" + sv.tail,
-              R"({"type":"streaming_function_result","request_id":"r","result":[1],"done":false,"workbook_id":"conn"})");
-    EXPECT_EQ(reply::streaming_canceled(ids, "\"conn\""),
-              R"({"type":"streaming_function_result","request_id":"r","result":"Canceled","done":true,"workbook_id":"conn"})");
+    EXPECT_EQ(
+        sv.head + "[1]" + sv.tail,
+        R"({"type":"streaming_function_result","request_id":"r","result":[1],"done":false,"workbook_id":"conn"})");
+    EXPECT_EQ(
+        reply::streaming_canceled(ids, "\"conn\""),
+        R"({"type":"streaming_function_result","request_id":"r","result":"Canceled","done":true,"workbook_id":"conn"})");
     EXPECT_EQ(reply::streaming_done({}, ids, "\"conn\""),
               R"({"type":"streaming_function_result","request_id":"r","done":true,"workbook_id":"conn"})");
 }

@@ -190,7 +190,8 @@ TEST(Outbox, LongMessagesLinkedWhileFramedStayWholeContiguousAndInOrder) {
             const std::string& text = long_texts[p];
             const std::size_t cut = text.size() / 3;
             for (int k = 0; k < kEach; ++k) {
-                std::string small = R"({"type":"small","p":)" + std::to_string(p) + R"(,"k":)" + std::to_string(k) + "}";
+                std::string small =
+                    R"({"type":"small","p":)" + std::to_string(p) + R"(,"k":)" + std::to_string(k) + "}";
                 box.post_all({{small, {"small", {}}},
                               {{std::string_view(text).substr(0, cut), std::string_view(text).substr(cut), ""},
                                {"long", "\"r\""}}},

@@ -89,9 +89,10 @@ TEST_F(PyRefTest, ClearIfClearsOnlyTheExpectedExceptionAndLoggedClearsAlwaysClea
 
     // An exception whose str() itself raises is still cleared, at both levels.
     PyObject* g = PyModule_GetDict(PyImport_AddModule("__main__"));
-    PyRef ran = PyRef::steal(PyRun_String("class _BadStr(Exception):\n"
-                                          "    def __str__(self): raise RuntimeError('no text')\n",
-                                          Py_file_input, g, g));
+    PyRef ran =
+        PyRef::steal(PyRun_String("class _BadStr(Exception):\n"
+                                  "    def __str__(self): raise RuntimeError('no text')\n",
+                                  Py_file_input, g, g));
     ASSERT_TRUE(ran);
     PyObject* bad = PyDict_GetItemString(g, "_BadStr");  // borrowed
     for (auto level : {py_error::Level::debug, py_error::Level::warning}) {

@@ -36,8 +36,8 @@ std::string digits_of(const boost::json::value& v) {
     return d ? std::string(*d) : std::string("(not a big integer)");
 }
 
-const std::string kHigh = "\xED\xA0\xBD";  // U+D83D in the three-byte form
-const std::string kLow = "\xED\xB8\x80";   // U+DE00
+const std::string kHigh = "\xED\xA0\xBD";      // U+D83D in the three-byte form
+const std::string kLow = "\xED\xB8\x80";       // U+DE00
 const std::string kGrin = "\xF0\x9F\x98\x80";  // U+1F600, the pair D83D DE00
 
 }  // namespace
@@ -57,9 +57,29 @@ TEST(PythonDialect, NanAndInfinitiesAreFloatsAnywhere) {
 }
 
 TEST(PythonDialect, StillRefusesWhatPythonRefuses) {
-    for (const char* bad : {"", " ", "01", "1.", ".5", "+1", "1e", "1e+", "[1,]", R"({"a":1,})", R"({"a" 1})",
-                            R"("\x")", R"("\u12")", R"("\u12g4")", "\"a\tb\"", "\"abc", "[1] 2", "{'a':1}",
-                            "\xEF\xBB\xBF{}", "tru", "nul", "[1 2]", R"({"a":NaN,})"})
+    for (const char* bad : {"",
+                            " ",
+                            "01",
+                            "1.",
+                            ".5",
+                            "+1",
+                            "1e",
+                            "1e+",
+                            "[1,]",
+                            R"({"a":1,})",
+                            R"({"a" 1})",
+                            R"("\x")",
+                            R"("\u12")",
+                            R"("\u12g4")",
+                            "\"a\tb\"",
+                            "\"abc",
+                            "[1] 2",
+                            "{'a':1}",
+                            "\xEF\xBB\xBF{}",
+                            "tru",
+                            "nul",
+                            "[1 2]",
+                            R"({"a":NaN,})"})
         EXPECT_TRUE(refused(bad)) << bad;
     // Raw bytes that are not UTF-8 (surrogates aside) are refused even where the dialect reader runs.
     for (std::string bad : {"[NaN,\"\xFF\"]", "[NaN,\"\xC0\x80\"]", "[NaN,\"\xF5\x80\x80\x80\"]", "[NaN,\"\xED\xA0\"]"})
@@ -71,7 +91,9 @@ TEST(PythonDialect, StillRefusesWhatPythonRefuses) {
 
 TEST(PythonDialect, LoneSurrogateEscapesKeepTheirCodePoint) {
     EXPECT_EQ(parse_ok(R"("\ud800")").as_string(), "\xED\xA0\x80");
-    EXPECT_EQ(parse_ok(R"("a\uDFFFb")").as_string(), "a\xED\xBF\xBF" "b");
+    EXPECT_EQ(parse_ok(R"("a\uDFFFb")").as_string(),
+              "a\xED\xBF\xBF"
+              "b");
     // A pair of escapes is the one character; a high surrogate not followed by a low one stays lone.
     EXPECT_EQ(parse_ok(R"("\ud83d\ude00")").as_string(), kGrin);
     EXPECT_EQ(parse_ok(R"("\ud83d\ud83d\ude00")").as_string(), kHigh + kGrin);
@@ -90,9 +112,10 @@ TEST(PythonDialect, RawSurrogatesInJoinedTextAreReadAndPairsJoined) {
 }
 
 TEST(PythonDialect, IntegersOfAnySizeKeepEveryDigit) {
-    auto v = parse_ok("[123456789012345678901234567890, -123456789012345678901234567890, 18446744073709551616,"
-                      " -9223372036854775809, 18446744073709551615, -9223372036854775808, -0, 1.5e300, 1e400,"
-                      " -1e400, 1e-400, 1E99999999999999999999, 0e99999999999999999999]");
+    auto v = parse_ok(
+        "[123456789012345678901234567890, -123456789012345678901234567890, 18446744073709551616,"
+        " -9223372036854775809, 18446744073709551615, -9223372036854775808, -0, 1.5e300, 1e400,"
+        " -1e400, 1e-400, 1E99999999999999999999, 0e99999999999999999999]");
     const auto& a = v.as_array();
     EXPECT_EQ(digits_of(a[0]), "123456789012345678901234567890");
     EXPECT_EQ(digits_of(a[1]), "-123456789012345678901234567890");
@@ -116,7 +139,8 @@ TEST(PythonDialect, WriterEscapesSurrogatesAndWritesBigIntegersBack) {
     std::string out;
     json_text::append_string(out, "a" + kHigh + "b\xED\x9F\xBF" + kLow);  // U+D7FF is an ordinary character
     EXPECT_EQ(out, "\"a\\ud83db\xED\x9F\xBF\\ude00\"");
-    const std::string text = R"({"s":"\ud800x\udfff","i":[123456789012345678901234567890,-18446744073709551617],"n":[1,2]})";
+    const std::string text =
+        R"({"s":"\ud800x\udfff","i":[123456789012345678901234567890,-18446744073709551617],"n":[1,2]})";
     auto v = parse_ok(text);
     EXPECT_EQ(json_text::serialize(v), text);
     EXPECT_EQ(parse_ok(json_text::serialize(v)), v);
@@ -124,7 +148,8 @@ TEST(PythonDialect, WriterEscapesSurrogatesAndWritesBigIntegersBack) {
 
 TEST(PythonDialect, ChunkPiecesCutBetweenSurrogateHalvesJoinIntoTheCharacter) {
     // A JavaScript sender cuts its text by UTF-16 units; each half goes out escaped in its own piece.
-    auto first = parse_ok(R"({"type":"chunk","chunk_id":"c","chunk_index":0,"total_chunks":2,"data":"{\"v\":\"a\ud83d"})");
+    auto first =
+        parse_ok(R"({"type":"chunk","chunk_id":"c","chunk_index":0,"total_chunks":2,"data":"{\"v\":\"a\ud83d"})");
     auto second = parse_ok(R"({"type":"chunk","chunk_id":"c","chunk_index":1,"total_chunks":2,"data":"\ude00b\"}"})");
     ChunkAssembler chunks;
     EXPECT_FALSE(chunks.add(second.as_object()));
@@ -173,7 +198,8 @@ TEST_F(PyDialect, PythonGetsWhatJsonLoadsGives) {
     EXPECT_EQ(python_repr("[123456789012345678901234567890, -10000000000000000000000000000000000000000]"),
               "[123456789012345678901234567890, -10000000000000000000000000000000000000000]");
     EXPECT_EQ(python_repr("[NaN, Infinity, -Infinity]"), "[nan, inf, -inf]");
-    EXPECT_EQ(python_repr(R"({"\ud800": "a\udc80", "p": "\ud83d\ude00"})"), "{'\\ud800': 'a\\udc80', 'p': '\U0001f600'}");
+    EXPECT_EQ(python_repr(R"({"\ud800": "a\udc80", "p": "\ud83d\ude00"})"),
+              "{'\\ud800': 'a\\udc80', 'p': '\U0001f600'}");
     // Past the interpreter's digit limit the conversion fails as json.loads does, with ValueError.
     PyObject* obj = py_json::to_python(GilHeld::from_python(), parse_ok(std::string(5000, '7')));
     EXPECT_EQ(obj, nullptr);

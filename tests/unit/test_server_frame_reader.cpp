@@ -46,7 +46,7 @@ std::string header_only(unsigned op, std::uint64_t n) {
 }
 
 struct Outcome {
-    std::vector<std::string> events;  // "text:...", "binary:...", "ping:...", "pong:...", "close:<code>"
+    std::vector<std::string> events;      // "text:...", "binary:...", "ping:...", "pong:...", "close:<code>"
     std::vector<std::size_t> characters;  // per message
     boost::system::error_code error;
     std::uint16_t close_code = 0;
@@ -107,8 +107,8 @@ Outcome run(const std::string& wire) { return run(wire, {}); }
 }  // namespace
 
 TEST(ServerFrameReader, JoinsFragmentsAroundControlFrames) {
-    const std::string wire = frame(0x1, "{\"a\":", false) + frame(0x9, "hb") + frame(0x0, "1", false) +
-                             frame(0xA, "") + frame(0x0, "}") + frame(0x2, "raw") + frame(0x8, "");
+    const std::string wire = frame(0x1, "{\"a\":", false) + frame(0x9, "hb") + frame(0x0, "1", false) + frame(0xA, "") +
+                             frame(0x0, "}") + frame(0x2, "raw") + frame(0x8, "");
     auto out = run(wire);
     EXPECT_FALSE(out.error);
     EXPECT_EQ(out.events, (std::vector<std::string>{"ping:hb", "pong:", "text:{\"a\":1}", "binary:raw", "close:0"}));
@@ -170,8 +170,8 @@ TEST(ServerFrameReader, ProtocolViolationsFailWithTheirCloseCode) {
         {"new message inside a fragmented one", frame(0x1, "a", false) + frame(0x1, "b"),
          websocket::error::bad_data_frame, 1002},
         {"16-bit length not shortest", frame(0x1, "short", true, 0, false, 2), websocket::error::bad_size, 1002},
-        {"64-bit length not shortest", frame(0x1, std::string(200, 'l'), true, 0, false, 8),
-         websocket::error::bad_size, 1002},
+        {"64-bit length not shortest", frame(0x1, std::string(200, 'l'), true, 0, false, 8), websocket::error::bad_size,
+         1002},
         {"invalid byte", frame(0x1, "ok\xFF"), websocket::error::bad_frame_payload, 1007},
         {"overlong form", frame(0x1, "\xC0\x80"), websocket::error::bad_frame_payload, 1007},
         {"overlong three-byte form", frame(0x1, "\xE0\x80\x80"), websocket::error::bad_frame_payload, 1007},

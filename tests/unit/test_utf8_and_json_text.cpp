@@ -11,8 +11,8 @@ using namespace gridlet;
 TEST(Utf8, CountsCodePointsNotBytes) {
     EXPECT_EQ(utf8::count_code_points(""), 0u);
     EXPECT_EQ(utf8::count_code_points("abc"), 3u);
-    EXPECT_EQ(utf8::count_code_points("\xC3\xA9t\xC3\xA9"), 3u);        // été
-    EXPECT_EQ(utf8::count_code_points("\xF0\x9F\x98\x80x"), 2u);        // emoji + x
+    EXPECT_EQ(utf8::count_code_points("\xC3\xA9t\xC3\xA9"), 3u);  // été
+    EXPECT_EQ(utf8::count_code_points("\xF0\x9F\x98\x80x"), 2u);  // emoji + x
     // A sequence split across two reads still counts once.
     EXPECT_EQ(utf8::count_code_points("\xE2\x82") + utf8::count_code_points("\xAC"), 1u);
 }
