@@ -109,20 +109,7 @@ asio::awaitable<void> Runner::large_call(ScenarioResult& r, std::string_view fun
     reset_peak(*s, r);
     t0 = Clock::now();
     if (chunked) {
-        constexpr std::size_t kPiece = 65536;  // ASCII text: bytes are characters
-        const std::size_t total = (text.size() + kPiece - 1) / kPiece;
-        std::string m;
-        for (std::size_t i = 0; i < total; ++i) {
-            m.assign(R"({"type":"chunk","chunk_id":)");
-            append_json_string(m, id + "-in");
-            m += R"(,"chunk_index":)" + std::to_string(i) + R"(,"total_chunks":)" + std::to_string(total) +
-                 R"(,"data":)";
-            append_json_string(m, std::string_view(text).substr(i * kPiece, kPiece));
-            m += R"(,"original_type":"custom_function_call","request_id":)";
-            append_json_string(m, id);
-            m += "}";
-            s->link->send(m);
-        }
+        send_call_as_chunks(text, id + "-in", id, 65536, [&](const std::string& m) { s->link->send(m); });
     } else {
         s->link->send(text);
     }

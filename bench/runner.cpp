@@ -323,14 +323,14 @@ asio::awaitable<bool> Runner::wait_done(Session& s, Signal& done, ScenarioResult
     co_return r.ok;
 }
 
-asio::awaitable<bool> Runner::ensure_module(Session& s, ScenarioResult& r) {
-    if (s.module_sent) co_return true;
+asio::awaitable<bool> Runner::send_module(Session& s, ScenarioResult& r, std::string_view name,
+                                          std::string_view source) {
     Signal done(ioc_.get_executor());
     HandlerScope scope{&s.handler};
     s.handler = [&](std::string_view m) {
         std::string scratch;
         auto t = message_type(m, scratch);
-        if (t == "module_updated" && contains(m, kModule)) {
+        if (t == "module_updated" && contains(m, name)) {
             done.fire();
         } else if (t == "error") {
             r.fail("update_module answered with error: " + excerpt(m));
@@ -338,14 +338,19 @@ asio::awaitable<bool> Runner::ensure_module(Session& s, ScenarioResult& r) {
         }
     };
     std::string m = R"({"type":"update_module","module_name":)";
-    append_json_string(m, kModule);
+    append_json_string(m, name);
     m += R"(,"code":)";
-    append_json_string(m, kModuleSource);
+    append_json_string(m, source);
     m += "}";
     s.link->send(m);
-    bool ok = co_await wait_done(s, done, r, "waiting for module_updated");
-    s.module_sent = ok;
-    co_return ok;
+    const std::string what = "waiting for module_updated of " + std::string(name);  // named: outlives the wait
+    co_return co_await wait_done(s, done, r, what);
+}
+
+asio::awaitable<bool> Runner::ensure_module(Session& s, ScenarioResult& r) {
+    if (s.module_sent) co_return true;
+    s.module_sent = co_await send_module(s, r, kModule, kModuleSource);
+    co_return s.module_sent;
 }
 
 asio::awaitable<void> Runner::sequential_rtt(ScenarioResult& r, int calls, std::string_view reply_type,

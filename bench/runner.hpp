@@ -118,6 +118,8 @@ private:
     asio::awaitable<void> sleep(double seconds);
     // Sends the benchmark module and waits for module_updated.
     asio::awaitable<bool> ensure_module(Session& s, ScenarioResult& r);
+    // Sends module `name` with update_module and waits for its module_updated.
+    asio::awaitable<bool> send_module(Session& s, ScenarioResult& r, std::string_view name, std::string_view source);
 
     void figure(ScenarioResult& r, std::string name, double value, std::string unit);
 

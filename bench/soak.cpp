@@ -95,24 +95,8 @@ Runner::ProcessCounts Runner::process_counts(Session& s) {
 }
 
 asio::awaitable<bool> Runner::soak_module(Session& s, ScenarioResult& r) {
-    Signal done(ioc_.get_executor());
     std::function<void(std::string_view)> saved = std::move(s.handler);
-    s.handler = [&](std::string_view m) {
-        std::string scratch;
-        auto t = message_type(m, scratch);
-        if (t == "module_updated" && contains(m, kSoakModule)) done.fire();
-        else if (t == "error") {
-            r.fail("update_module answered with error: " + excerpt(m));
-            done.fire();
-        }
-    };
-    std::string m = R"({"type":"update_module","module_name":)";
-    append_json_string(m, kSoakModule);
-    m += R"(,"code":)";
-    append_json_string(m, kSoakSource);
-    m += "}";
-    s.link->send(m);
-    bool ok = co_await wait_done(s, done, r, "waiting for module_updated of soakmod");
+    bool ok = co_await send_module(s, r, kSoakModule, kSoakSource);
     s.handler = std::move(saved);
     co_return ok;
 }
@@ -299,19 +283,8 @@ asio::awaitable<bool> Runner::soak_chunked(Session& s, ScenarioResult& r, int n,
     auto send_one = [&] {
         std::string id = std::string(prefix) + std::to_string(sent);
         std::string text = soak_call(opt_.workbook_id, "echo", "[" + value_json + "]", id);
-        std::size_t total = (text.size() + kPiece - 1) / kPiece;  // ASCII: bytes are characters
-        std::string chunk_id = "soak-chunk-" + std::to_string(sent);
-        for (std::size_t i = 0; i < total; ++i) {
-            std::string m = R"({"type":"chunk","chunk_id":)";
-            append_json_string(m, chunk_id);
-            m += R"(,"chunk_index":)" + std::to_string(i) + R"(,"total_chunks":)" + std::to_string(total) +
-                 R"(,"data":)";
-            append_json_string(m, std::string_view(text).substr(i * kPiece, kPiece));
-            m += R"(,"original_type":"custom_function_call","request_id":)";
-            append_json_string(m, id);
-            m += "}";
-            s.link->send(m);
-        }
+        send_call_as_chunks(text, "soak-chunk-" + std::to_string(sent), id, kPiece,
+                            [&](const std::string& m) { s.link->send(m); });
         ++chunked_in;
         ++sent;
     };

@@ -24,6 +24,25 @@ inline bool contains(std::string_view hay, std::string_view needle) {
 void append_json_string(std::string& out, std::string_view text);
 std::string json_string(std::string_view text);
 
+// The `chunk` messages that carry the custom_function_call `text` (ASCII: bytes are characters)
+// in pieces of `piece` characters, each handed to `send`.
+template <class Send>
+void send_call_as_chunks(std::string_view text, std::string_view chunk_id, std::string_view request_id,
+                         std::size_t piece, Send&& send) {
+    const std::size_t total = (text.size() + piece - 1) / piece;
+    std::string m;
+    for (std::size_t i = 0; i < total; ++i) {
+        m.assign(R"({"type":"chunk","chunk_id":)");
+        append_json_string(m, chunk_id);
+        m += R"(,"chunk_index":)" + std::to_string(i) + R"(,"total_chunks":)" + std::to_string(total) + R"(,"data":)";
+        append_json_string(m, text.substr(i * piece, piece));
+        m += R"(,"original_type":"custom_function_call","request_id":)";
+        append_json_string(m, request_id);
+        m += "}";
+        send(m);
+    }
+}
+
 // Decodes the body of a JSON string literal that starts right after its opening quote at `pos`.
 // On success appends the decoded text to `out` and sets `pos` past the closing quote.
 bool decode_json_string(std::string_view text, std::size_t& pos, std::string& out);
