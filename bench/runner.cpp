@@ -747,11 +747,7 @@ asio::awaitable<void> Runner::scenario_streaming(ScenarioResult& r) {
             done.fire();
         }
     };
-    std::string req = R"({"type":"execute_streaming_function","request_id":)";
-    append_json_string(req, id);
-    req += R"(,"module_name":"benchmod","function_name":"gen","args":[)" + std::to_string(n) + R"(],"workbook_id":)";
-    append_json_string(req, opt_.workbook_id);
-    req += R"(,"source":"addin"})";
+    const std::string req = stream_request(opt_.workbook_id, id, "benchmod", n, "addin");
     t0 = Clock::now();
     s->link->send(req);
     const std::string what = "waiting for the final streaming_function_result";

@@ -168,13 +168,7 @@ asio::awaitable<bool> Runner::soak_stream(Session& s, ScenarioResult& r, std::in
             done.fire();
         }
     };
-    std::string req = R"({"type":"execute_streaming_function","request_id":)";
-    append_json_string(req, id);
-    req += R"(,"module_name":)";
-    append_json_string(req, kSoakModule);
-    req += R"(,"function_name":"gen","args":[)" + std::to_string(n) + R"(],"workbook_id":)";
-    append_json_string(req, opt_.workbook_id);
-    req += "}";
+    const std::string req = stream_request(opt_.workbook_id, id, kSoakModule, n);
     s.link->send(req);
     bool ok = co_await wait_done(s, done, r, "waiting for the end of the stream");
     co_await sleep(0.05);  // a second final message would arrive here

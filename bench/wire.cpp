@@ -242,4 +242,20 @@ std::string call_request(std::string_view workbook, std::string_view function, s
     return s;
 }
 
+std::string stream_request(std::string_view workbook, std::string_view id, std::string_view module, std::int64_t n,
+                           std::string_view source) {
+    std::string req = R"({"type":"execute_streaming_function","request_id":)";
+    append_json_string(req, id);
+    req += R"(,"module_name":)";
+    append_json_string(req, module);
+    req += R"(,"function_name":"gen","args":[)" + std::to_string(n) + R"(],"workbook_id":)";
+    append_json_string(req, workbook);
+    if (!source.empty()) {
+        req += R"(,"source":)";
+        append_json_string(req, source);
+    }
+    req += "}";
+    return req;
+}
+
 }  // namespace bench

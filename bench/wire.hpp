@@ -77,4 +77,8 @@ std::string excerpt(std::string_view msg, std::size_t max_len = 300);
 std::string call_request(std::string_view workbook, std::string_view function, std::string_view args_json,
                          std::string_view id, std::string_view module);
 
+// An execute_streaming_function of `module`.gen(n); `source` is added when not empty.
+std::string stream_request(std::string_view workbook, std::string_view id, std::string_view module, std::int64_t n,
+                           std::string_view source = {});
+
 }  // namespace bench
