@@ -1,13 +1,12 @@
 #pragma once
 // How the kernel gives memory back to the system after a large message.
 //
-// Large blocks (a long result's text, its JSON, the Python objects behind it) are mmap'ed and
-// unmapped when freed: the mmap threshold is fixed (glibc would otherwise raise it to the size of
-// the last large block freed, up to 32 MB, and keep such blocks in its heaps). The frame buffers
-// of a long message (about 1 MB each) stay below it, so while a message is being written they
-// are reused from the heap without new page faults (a long text's own buffer asks for huge pages:
-// see reserve_large); once a message's frames have been freed,
-// malloc_trim(0) hands the free heap pages back, on a short-lived thread of its own.
+// Large blocks (a long result's text, its JSON, its frames, the Python objects behind it) are
+// mmap'ed and unmapped when freed: the mmap threshold is fixed (glibc would otherwise raise it to
+// the size of the last large block freed, up to 32 MB, and keep such blocks in its heaps). They
+// are asked to be backed by huge pages (see reserve_large), so filling one takes a few page faults
+// instead of one per 4 KB. Once a message's frames have been freed, malloc_trim(0) hands the free
+// heap pages back, on a short-lived thread of its own.
 #include <cstddef>
 #include <string>
 
