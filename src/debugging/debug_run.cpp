@@ -151,7 +151,7 @@ PyRef run_traced(const GilHeld& gil, Kernel& kernel, const DebugRun& r) {
     if (!module) return PyRef::steal(fetch_exception(gil));
     PyRef func = PyRef::steal(invocation::find_function(gil, module.get(), r.module_name, r.function_name));
     if (!func) return PyRef::steal(fetch_exception(gil));
-    PyRef args = PyRef::steal(invocation::deserialize_args(gil, kernel, r.has_args ? &r.args : nullptr));
+    PyRef args = PyRef::steal(invocation::deserialize_args(gil, kernel.bridge_module(), r.has_args ? &r.args : nullptr));
     if (!args) return PyRef::steal(fetch_exception(gil));
     PyRef tuple = PyRef::steal(PyList_AsTuple(args.get()));
     if (!tuple) return PyRef::steal(fetch_exception(gil));

@@ -48,11 +48,11 @@ bool marked_default(const GilHeld& gil, PyObject* method) {
 
 // The methods are replaced while Python code may run on other workers: callers take their own
 // reference to the one they call.
-const WireMethods* wire_methods(const GilHeld& gil, Kernel& kernel) {
+const WireMethods* wire_methods(const GilHeld& gil, PyObject* bridge) {
     // Never destroyed: its references must not be dropped after the interpreter is gone.
     static WireMethods& cache = *new WireMethods;
     static PyObject* name = PyUnicode_InternFromString("Serializer");  // lives as long as the process
-    PyRef serializer = PyRef::steal(PyObject_GetAttr(kernel.bridge_module(), name));
+    PyRef serializer = PyRef::steal(PyObject_GetAttr(bridge, name));
     if (!serializer) return nullptr;
     const bool is_type = PyType_Check(serializer.get());
     auto* type = reinterpret_cast<PyTypeObject*>(serializer.get());
@@ -150,7 +150,7 @@ PyObject* find_function(const GilHeld& gil, PyObject* module, const std::string&
     return nullptr;
 }
 
-PyObject* deserialize_args(const GilHeld& gil, Kernel& kernel, const boost::json::value* args) {
+PyObject* deserialize_args(const GilHeld& gil, PyObject* bridge, const boost::json::value* args) {
     if (!args) return PyList_New(0);
     if (!args->is_array()) {
         raise_args_type_error(gil, *args);
@@ -159,7 +159,7 @@ PyObject* deserialize_args(const GilHeld& gil, Kernel& kernel, const boost::json
     const auto& a = args->get_array();
     PyRef out = PyRef::steal(PyList_New(0));
     if (!out || a.empty()) return out.release();
-    const WireMethods* wire = wire_methods(gil, kernel);
+    const WireMethods* wire = wire_methods(gil, bridge);
     if (!wire) return nullptr;
     const PyRef from_wire = PyRef::borrow(wire->from_wire.get());
     const bool fast = wire->from_default;
@@ -179,8 +179,8 @@ PyObject* deserialize_args(const GilHeld& gil, Kernel& kernel, const boost::json
     return out.release();
 }
 
-PyObject* to_wire(const GilHeld& gil, Kernel& kernel, PyObject* value) {
-    const WireMethods* wire = wire_methods(gil, kernel);
+PyObject* to_wire(const GilHeld& gil, PyObject* bridge, PyObject* value) {
+    const WireMethods* wire = wire_methods(gil, bridge);
     if (!wire) return nullptr;
     if (wire->to_default && is_plain_scalar(value) &&
         !(PyFloat_CheckExact(value) && std::isnan(PyFloat_AS_DOUBLE(value))))
@@ -189,8 +189,8 @@ PyObject* to_wire(const GilHeld& gil, Kernel& kernel, PyObject* value) {
     return PyObject_CallOneArg(fn.get(), value);
 }
 
-bool encode_value(const GilHeld& gil, Kernel& kernel, PyObject* value, EncodedResult& out) {
-    const WireMethods* wire = wire_methods(gil, kernel);
+bool encode_value(const GilHeld& gil, PyObject* bridge, PyObject* value, EncodedResult& out) {
+    const WireMethods* wire = wire_methods(gil, bridge);
     if (!wire) return false;
     if (wire->to_default && wire_json::applies(gil, value)) {
         const PyRef fn = PyRef::borrow(wire->to_wire.get());
@@ -205,7 +205,7 @@ bool encode_value(const GilHeld& gil, Kernel& kernel, PyObject* value, EncodedRe
         }
         out.json.clear();  // the Python path makes the result or the error
     }
-    const PyRef w = PyRef::steal(to_wire(gil, kernel, value));
+    const PyRef w = PyRef::steal(to_wire(gil, bridge, value));
     return w && encode_result(gil, w.get(), value, out);
 }
 

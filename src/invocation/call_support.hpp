@@ -20,10 +20,10 @@ PyObject* import_module(const GilHeld&, const std::string& name, const std::stri
 PyObject* find_function(const GilHeld&, PyObject* module, const std::string& module_name, const std::string& function);
 
 // List of Python values for a wire argument list; nullptr with TypeError when it is not a list.
-PyObject* deserialize_args(const GilHeld&, Kernel& kernel, const boost::json::value* args);
+PyObject* deserialize_args(const GilHeld&, PyObject* bridge, const boost::json::value* args);
 
 // gridlet.Serializer.to_wire(value): new reference or nullptr with the error set.
-PyObject* to_wire(const GilHeld&, Kernel& kernel, PyObject* value);
+PyObject* to_wire(const GilHeld&, PyObject* bridge, PyObject* value);
 
 // A call's result as its replies carry it: `wire` (a to_wire value) as JSON text, and the repr of
 // `value` when the wire value is not None. False with a Python error set when either fails.
@@ -37,7 +37,7 @@ bool encode_result(const GilHeld&, PyObject* wire, PyObject* value, EncodedResul
 // to_wire(value) and encode_result in one: under the stock Serializer, containers, numpy arrays and
 // pandas frames are written to JSON text in one C++ walk (the same text, repr and errors as the
 // Python path, which runs whenever the walk gives up). False with a Python error set.
-bool encode_value(const GilHeld&, Kernel& kernel, PyObject* value, EncodedResult& out);
+bool encode_value(const GilHeld&, PyObject* bridge, PyObject* value, EncodedResult& out);
 
 // run.logs() as a JSON string, with the info log line the callers print for non-empty logs.
 std::string logs_json(RunOutput& run, const char* log_title);

@@ -41,11 +41,11 @@ void send_error_pair(Replies& replies, const GilHeld* gil, const Call& c, const 
 }
 
 // A generator's result is the list of all its items, each converted. Null with the error set.
-PyRef collect_generator(const GilHeld& gil, Kernel& kernel, PyObject* generator) {
+PyRef collect_generator(const GilHeld& gil, PyObject* bridge, PyObject* generator) {
     PyRef wire = PyRef::steal(PyList_New(0));
     if (!wire) return {};
     while (PyRef item = PyRef::steal(PyIter_Next(generator))) {
-        PyRef w = PyRef::steal(to_wire(gil, kernel, item.get()));
+        PyRef w = PyRef::steal(to_wire(gil, bridge, item.get()));
         if (!w || PyList_Append(wire.get(), w.get()) < 0) return {};
     }
     if (PyErr_Occurred()) return {};
@@ -53,11 +53,11 @@ PyRef collect_generator(const GilHeld& gil, Kernel& kernel, PyObject* generator)
 }
 
 void run_on_worker(const GilHeld& gil, HandlerContext ctx, const Call& c) {
-    Kernel& kernel = *ctx.kernel;
+    PyObject* const bridge = ctx.bridge;
     const std::string qualified = c.module_name + "." + c.function_name;
     if (c.has_args && !c.args.is_array()) {
         // Arguments that are not a list: the call is refused before anything is imported or run.
-        drop(deserialize_args(gil, kernel, &c.args));
+        drop(deserialize_args(gil, bridge, &c.args));
         PyRef exc = PyRef::steal(fetch_exception(gil));
         ErrorRecord e = exc ? error_record(gil, exc.get()) : ErrorRecord{"TypeError", "args must be a list", ""};
         GLOG_ERROR("[Kernel] Custom function call refused: {}: {}", qualified, e.message);
@@ -78,14 +78,14 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const Call& c) {
                                                       "' not found in sys.modules. Make sure the module has been "
                                                       "synced via update_module."));
         PyRef func = PyRef::steal(module ? find_function(gil, module.get(), c.module_name, c.function_name) : nullptr);
-        PyRef args = PyRef::steal(func ? deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr) : nullptr);
+        PyRef args = PyRef::steal(func ? deserialize_args(gil, bridge, c.has_args ? &c.args : nullptr) : nullptr);
         PyRef tuple = PyRef::steal(args ? PyList_AsTuple(args.get()) : nullptr);
         PyRef value = PyRef::steal(tuple ? PyObject_Call(func.get(), tuple.get(), nullptr) : nullptr);
         if (value && PyGen_Check(value.get())) {
-            PyRef wire = collect_generator(gil, kernel, value.get());
+            PyRef wire = collect_generator(gil, bridge, value.get());
             ok = wire && encode_result(gil, wire.get(), value.get(), result);
         } else if (value) {
-            ok = encode_value(gil, kernel, value.get(), result);
+            ok = encode_value(gil, bridge, value.get(), result);
         }
         if (!ok) {
             active.convert_time_limit(gil);

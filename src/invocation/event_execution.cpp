@@ -57,7 +57,7 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const EventCall& c) {
     {
         ActiveRun active(gil, ctx.runs, c.ids.request_id);
         RunScope scope(gil, run);
-        PyRef args = PyRef::steal(deserialize_args(gil, kernel, c.has_args ? &c.args : nullptr));
+        PyRef args = PyRef::steal(deserialize_args(gil, ctx.bridge, c.has_args ? &c.args : nullptr));
         PyRef module = PyRef::steal(
             args ? import_module(gil, c.module_name, "Module '" + c.module_name + "' not found in sys.modules")
                  : nullptr);

@@ -128,7 +128,7 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const CallableCall& c
         ActiveRun active(gil, ctx.runs, c.ids.request_id);
         RunScope scope(gil, run);
         PyRef func = lookup_callable(gil, ctx, c.callable_id);
-        PyRef args = PyRef::steal(func ? deserialize_args(gil, *ctx.kernel, c.has_args ? &c.args : nullptr) : nullptr);
+        PyRef args = PyRef::steal(func ? deserialize_args(gil, ctx.bridge, c.has_args ? &c.args : nullptr) : nullptr);
         if (!args) {
             // Lookup and conversion failures print no traceback into the capture.
             PyRef exc = PyRef::steal(fetch_exception(gil));
@@ -136,7 +136,7 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const CallableCall& c
         } else {
             PyRef tuple = PyRef::steal(PyList_AsTuple(args.get()));
             PyRef value = PyRef::steal(tuple ? PyObject_Call(func.get(), tuple.get(), nullptr) : nullptr);
-            if (!value || !encode_value(gil, *ctx.kernel, value.get(), result))
+            if (!value || !encode_value(gil, ctx.bridge, value.get(), result))
                 error_text = report_exception(gil, &run);
         }
     }

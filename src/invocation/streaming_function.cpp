@@ -81,7 +81,7 @@ Outcome stream_values(const GilHeld& gil, HandlerContext ctx, const Stream& s) {
         }
         module.reset();
         GLOG_DEBUG("[Kernel] Found function: {}", s.function_name);
-        PyRef args = PyRef::steal(deserialize_args(gil, kernel, s.has_args ? &s.args : nullptr));
+        PyRef args = PyRef::steal(deserialize_args(gil, ctx.bridge, s.has_args ? &s.args : nullptr));
         PyRef tuple = PyRef::steal(args ? PyList_AsTuple(args.get()) : nullptr);
         gen = PyRef::steal(tuple ? PyObject_Call(func.get(), tuple.get(), nullptr) : nullptr);
     }
@@ -108,7 +108,7 @@ Outcome stream_values(const GilHeld& gil, HandlerContext ctx, const Stream& s) {
             out.canceled = true;
             return out;
         }
-        PyRef wire = PyRef::steal(to_wire(gil, kernel, item.get()));
+        PyRef wire = PyRef::steal(to_wire(gil, ctx.bridge, item.get()));
         item.reset();
         if (!wire) break;
         msg = value.head;
