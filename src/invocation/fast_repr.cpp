@@ -8,29 +8,12 @@
 #include "kernel/py_ref.hpp"
 #include "messaging/py_json.hpp"
 #include "util/memory_release.hpp"
+#include "util/utf8.hpp"
 
 namespace gridlet::fast_repr {
 namespace {
 
 constexpr const char* kWhere = " while getting the repr of an object";
-
-void append_utf8(std::string& out, Py_UCS4 c) {
-    if (c < 0x80) {
-        out.push_back(char(c));
-    } else if (c < 0x800) {
-        out.push_back(char(0xC0 | (c >> 6)));
-        out.push_back(char(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(char(0xE0 | (c >> 12)));
-        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(char(0xF0 | (c >> 18)));
-        out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (c & 0x3F)));
-    }
-}
 
 void append_hex(std::string& out, char tag, Py_UCS4 c, int digits) {
     static constexpr char hex[] = "0123456789abcdef";
@@ -90,7 +73,7 @@ bool append_str(std::string& out, PyObject* s) {
         } else if (c < 0x7F) {
             out.push_back(char(c));
         } else if (Py_UNICODE_ISPRINTABLE(c)) {
-            append_utf8(out, c);
+            utf8::append(out, c);
         } else if (c <= 0xFF) {
             append_hex(out, 'x', c, 2);
         } else if (c <= 0xFFFF) {

@@ -14,30 +14,21 @@ namespace {
 
 PyMemAllocatorEx g_inner;  // the allocator Python had before
 
-void advise(void* p, std::size_t size) {
-    if (!p || size < memory_release::kMmapThreshold) return;
-    constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-    const std::uintptr_t last = (begin + size) & ~(huge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
-
 void* raw_malloc(void*, std::size_t size) {
     void* p = g_inner.malloc(g_inner.ctx, size);
-    advise(p, size);
+    memory_release::advise_huge_pages(p, size);
     return p;
 }
 
 void* raw_calloc(void*, std::size_t n, std::size_t elsize) {
     void* p = g_inner.calloc(g_inner.ctx, n, elsize);
-    advise(p, n * elsize);  // a block that large is fresh zero pages: nothing touched yet
+    memory_release::advise_huge_pages(p, n * elsize);  // a block that large is fresh zero pages: nothing touched yet
     return p;
 }
 
 void* raw_realloc(void*, void* ptr, std::size_t size) {
     void* p = g_inner.realloc(g_inner.ctx, ptr, size);
-    advise(p, size);
+    memory_release::advise_huge_pages(p, size);
     return p;
 }
 
@@ -61,7 +52,7 @@ void* map_huge_block() {
     if (aligned > begin) munmap(p, aligned - begin);
     if (begin + 2 * kHuge > aligned + kHuge)
         munmap(reinterpret_cast<void*>(aligned + kHuge), begin + 2 * kHuge - aligned - kHuge);
-    madvise(reinterpret_cast<void*>(aligned), kHuge, MADV_HUGEPAGE);
+    madvise(reinterpret_cast<void*>(aligned), kHuge, MADV_HUGEPAGE);  // aligned: the whole block
     return reinterpret_cast<void*>(aligned);
 }
 

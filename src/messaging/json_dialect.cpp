@@ -6,6 +6,7 @@
 #include <string>
 
 #include "messaging/json_bigint.hpp"
+#include "util/utf8.hpp"
 
 namespace gridlet::json_dialect {
 namespace {
@@ -23,21 +24,7 @@ void append_code_point(std::string& out, std::uint32_t cp) {
             cp = 0x10000 + ((high - 0xD800) << 10) + (cp - 0xDC00);
         }
     }
-    if (cp < 0x80) {
-        out.push_back(char(cp));
-    } else if (cp < 0x800) {
-        out.push_back(char(0xC0 | (cp >> 6)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(char(0xE0 | (cp >> 12)));
-        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(char(0xF0 | (cp >> 18)));
-        out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    }
+    utf8::append(out, cp);
 }
 
 int hex_value(char c) {

@@ -23,16 +23,21 @@ void reserve_large(std::string& s, std::size_t capacity) {
         return;
     }
     // The new block is advised before anything is written to it (reserve() would copy the old
-    // text first, a page fault per 4 KB); only its 2 MB-aligned inside can be huge pages.
+    // text first, a page fault per 4 KB).
     std::string fresh;
     fresh.reserve(capacity);
-    constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(fresh.data());
-    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-    const std::uintptr_t last = (begin + fresh.capacity()) & ~(huge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    advise_huge_pages(fresh.data(), fresh.capacity());
     fresh.append(s);
     s.swap(fresh);
+}
+
+void advise_huge_pages(void* p, std::size_t size) {
+    if (!p || size < kMmapThreshold) return;
+    constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
+    const std::uintptr_t last = (begin + size) & ~(huge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 void configure() {

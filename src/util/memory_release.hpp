@@ -20,6 +20,10 @@ inline constexpr std::size_t kTrimAfter = std::size_t(8) << 20;
 // to be backed by huge pages, so filling it takes a few page faults instead of thousands.
 void reserve_large(std::string& s, std::size_t capacity);
 
+// Asks for the whole 2 MB-aligned pages inside [p, p + size) to be huge pages, when `size` is at
+// least kMmapThreshold (such a block is its own mapping). A hint: a refusal changes nothing.
+void advise_huge_pages(void* p, std::size_t size);
+
 // Sets the allocator's thresholds; call once at startup, before threads start.
 void configure();
 

@@ -1,6 +1,7 @@
 #pragma once
 // Code-point arithmetic on UTF-8 text: message limits and chunk cuts count characters, not bytes.
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace gridlet::utf8 {
@@ -10,5 +11,8 @@ std::size_t count_code_points(std::string_view s) noexcept;
 
 // Byte offset at which code point number `index` starts (s.size() when index is past the end).
 std::size_t offset_of_code_point(std::string_view s, std::size_t index) noexcept;
+
+// Appends code point `cp` (up to U+10FFFF; surrogates too, in their three-byte form) as UTF-8.
+void append(std::string& out, char32_t cp);
 
 }  // namespace gridlet::utf8
