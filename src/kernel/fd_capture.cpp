@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "util/utf8.hpp"
 #include "util/write_all.hpp"
 
 namespace gridlet::fd_capture {
@@ -36,20 +37,10 @@ void child_after_fork() { g_forked.store(true, std::memory_order_relaxed); }
 // Length of the valid UTF-8 sequence starting at s[i] (0 when invalid); `need_more` when the
 // bytes end inside a sequence that may still be valid.
 std::size_t sequence_length(const std::string& s, std::size_t i, bool& need_more) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
-    else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else return 0;
+    utf8::Lead lead;
+    if (!utf8::classify_lead(static_cast<unsigned char>(s[i]), lead)) return 0;
+    const std::size_t len = lead.continuations + 1;
+    const unsigned char lo = lead.lo, hi = lead.hi;
     for (std::size_t k = 1; k < len; ++k) {
         if (i + k >= s.size()) {
             need_more = true;

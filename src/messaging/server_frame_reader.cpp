@@ -40,21 +40,11 @@ bool Utf8Checker::feed(std::string_view bytes, std::size_t& code_points) noexcep
             const unsigned c = *p++;
             ++code_points;
             if (c < 0x80) continue;
-            lo_ = 0x80;
-            hi_ = 0xBF;
-            if (c >= 0xC2 && c <= 0xDF) {
-                need_ = 1;
-            } else if (c >= 0xE0 && c <= 0xEF) {
-                need_ = 2;
-                if (c == 0xE0) lo_ = 0xA0;  // no overlong forms
-                if (c == 0xED) hi_ = 0x9F;  // no surrogates
-            } else if (c >= 0xF0 && c <= 0xF4) {
-                need_ = 3;
-                if (c == 0xF0) lo_ = 0x90;
-                if (c == 0xF4) hi_ = 0x8F;  // nothing past U+10FFFF
-            } else {
-                return false;
-            }
+            utf8::Lead lead;
+            if (!utf8::classify_lead(static_cast<unsigned char>(c), lead)) return false;
+            need_ = lead.continuations;
+            lo_ = lead.lo;
+            hi_ = lead.hi;
         } else {
             const unsigned c = *p++;
             if (c < lo_ || c > hi_) return false;

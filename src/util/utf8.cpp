@@ -24,6 +24,25 @@ std::size_t offset_of_code_point(std::string_view s, std::size_t index) noexcept
     return s.size();
 }
 
+bool classify_lead(unsigned char c, Lead& lead) noexcept {
+    lead = Lead{};
+    if (c < 0x80) return true;
+    if (c >= 0xC2 && c <= 0xDF) {
+        lead.continuations = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        lead.continuations = 2;
+        if (c == 0xE0) lead.lo = 0xA0;  // no overlong forms
+        if (c == 0xED) lead.hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        lead.continuations = 3;
+        if (c == 0xF0) lead.lo = 0x90;
+        if (c == 0xF4) lead.hi = 0x8F;  // nothing past U+10FFFF
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void append(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out.push_back(char(cp));
