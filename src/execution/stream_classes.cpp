@@ -12,6 +12,7 @@
 #include "kernel/py_error.hpp"
 #include "kernel/py_ref.hpp"
 #include "messaging/py_json.hpp"
+#include "util/write_all.hpp"
 
 namespace gridlet::streams {
 namespace {
@@ -101,30 +102,44 @@ void report_callback_error(const GilHeld& gil, PyObject* original) {
     py_error::clear_logged(gil, "KernelStreamHook callback error report");
 }
 
+// The hook's stream_type attribute and the stream it names; null with the error set when missing.
+PyRef kind_of(PyObject* self, StreamKind& kind) {
+    PyRef stream_type = PyRef::steal(PyObject_GetAttr(self, str_attr("stream_type")));
+    if (!stream_type) return stream_type;
+    kind = PyUnicode_Check(stream_type.get()) && PyUnicode_CompareWithASCIIString(stream_type.get(), "stdout") == 0
+               ? StreamKind::out
+               : StreamKind::err;
+    return stream_type;
+}
+
+// A forked child (os.fork, multiprocessing) writes to its own fds 1/2, which the parent kernel
+// forwards. Its text is kept until a newline, as a line-buffered stream would, so that a line
+// printed in one call (print writes the text and the newline separately) reaches the pipe in one
+// write and is not interleaved with another process's output. Guarded by the GIL.
+void child_write(const GilHeld&, StreamKind kind, std::string_view utf8, bool everything) {
+    static std::string pending[2];
+    std::string& buffer = pending[kind == StreamKind::out ? 0 : 1];
+    buffer.append(utf8);
+    const std::size_t cut = everything ? buffer.size() : buffer.rfind('\n') + 1;  // npos + 1 == 0
+    if (cut == 0) return;
+    util::write_all(kind == StreamKind::out ? 1 : 2, buffer.data(), cut);
+    buffer.erase(0, cut);
+}
+
 PyObject* hook_write(PyObject* self, PyObject* text) {
     if (!require_exact_str(text)) return nullptr;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     if (length == 0) return PyLong_FromLong(0);
     const GilHeld& gil = GilHeld::from_python();
 
-    PyRef stream_type = PyRef::steal(PyObject_GetAttr(self, str_attr("stream_type")));
+    StreamKind kind;
+    const PyRef stream_type = kind_of(self, kind);
     if (!stream_type) return nullptr;
-    const StreamKind kind =
-        PyUnicode_Check(stream_type.get()) && PyUnicode_CompareWithASCIIString(stream_type.get(), "stdout") == 0
-            ? StreamKind::out
-            : StreamKind::err;
 
     if (fd_capture::in_forked_child()) {
-        // A forked child writes to its own fds 1/2, which the parent kernel forwards.
         const std::string utf8 = py_json::utf8_of(gil, text);
         if (PyErr_Occurred()) return nullptr;
-        const int fd = kind == StreamKind::out ? 1 : 2;
-        for (std::size_t done = 0; done < utf8.size();) {
-            ssize_t n = ::write(fd, utf8.data() + done, utf8.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += std::size_t(n);
-        }
+        child_write(gil, kind, utf8, false);
         return PyLong_FromSsize_t(length);
     }
 
@@ -155,8 +170,13 @@ PyObject* hook_write(PyObject* self, PyObject* text) {
 }
 
 PyObject* hook_flush(PyObject* self, PyObject*) {
-    if (fd_capture::in_forked_child()) Py_RETURN_NONE;  // hook writes are unbuffered there
     const GilHeld& gil = GilHeld::from_python();
+    if (fd_capture::in_forked_child()) {
+        StreamKind kind;
+        if (!kind_of(self, kind)) return nullptr;
+        child_write(gil, kind, {}, true);
+        Py_RETURN_NONE;
+    }
     PyRef original = PyRef::steal(PyObject_GetAttr(self, str_attr("_original_stream")));
     if (!original) {
         py_error::clear_logged(gil, "KernelStreamHook._original_stream");
