@@ -144,9 +144,11 @@ private:
     asio::awaitable<void> memory_after(Session& s, ScenarioResult& r);
     // One custom_function_call of benchmod.`function` whose joined function_execution_result is
     // given to `check` (after the clock stopped); the request goes as chunk messages when `chunked`.
+    // With `warm_args`, an unmeasured call with those arguments goes first (imports, first use).
     // Figures: total_ms, peak_rss_mb, rss_after_mb, wire_mb.
     asio::awaitable<void> large_call(ScenarioResult& r, std::string_view function, const std::string& args_json,
-                                     bool chunked, const std::function<std::string(const boost::json::value&)>& check);
+                                     bool chunked, const std::function<std::string(const boost::json::value&)>& check,
+                                     std::string_view warm_args = {});
 
     // Parts of the soak scenario (soak.cpp).
     struct ProcessCounts;

@@ -13,6 +13,7 @@
 #include "messaging/py_json.hpp"
 #include "messaging/reply_builders.hpp"
 #include "util/log.hpp"
+#include "util/memory_release.hpp"
 
 namespace gridlet::invocation {
 namespace {
@@ -96,17 +97,16 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const Call& c) {
     const std::string logs = logs_json(run, "Function logs");
 
     if (error_text.empty()) {
-        std::string out;
-        if (result.has_value) {
-            out = reply::result_output(result.repr, c.ids);
-            std::string().swap(result.repr);
-        }
-        // The result's JSON is framed from its one copy into both replies.
+        reply::ResultOutput out;
+        if (result.has_value) out = reply::result_output_parts(result.repr, c.ids);
+        // The repr and the result's JSON are framed from their one copy each into the replies.
         const reply::Framed first = reply::execution_result(logs, c.ids, reply::Echo::all);
         const reply::Framed second = reply::function_execution_result(logs, c.ids);
-        ctx.replies.post_all(gil, {{out, {"result_output", c.ids.request_id}},
+        ctx.replies.post_all(gil, {{result.has_value ? out.text() : MessageText(), {"result_output", c.ids.request_id}},
                                    {first.around(result.json), {"execution_result", c.ids.request_id}},
                                    {second.around(result.json), {"function_execution_result", c.ids.request_id}}});
+        memory_release::recycle(result.repr);
+        memory_release::recycle(result.json);
         GLOG_INFO("[Kernel] Custom function call succeeded: {}", qualified);
         return;
     }

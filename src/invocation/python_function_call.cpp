@@ -16,6 +16,7 @@
 #include "modules/import_graph.hpp"
 #include "modules/module_loader.hpp"
 #include "util/log.hpp"
+#include "util/memory_release.hpp"
 
 namespace gridlet::invocation {
 namespace {
@@ -136,19 +137,18 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const CallableCall& c
         } else {
             PyRef tuple = PyRef::steal(PyList_AsTuple(args.get()));
             PyRef value = PyRef::steal(tuple ? PyObject_Call(func.get(), tuple.get(), nullptr) : nullptr);
-            if (!value || !encode_value(gil, ctx.bridge, value.get(), result))
-                error_text = report_exception(gil, &run);
+            if (!value || !encode_value(gil, ctx.bridge, value.get(), result)) error_text = report_exception(gil, &run);
         }
     }
     const std::string logs = logs_json(run, "Callable logs");
     if (error_text.empty()) {
-        if (result.has_value) {
-            std::string out = reply::result_output(result.repr, c.ids, kEcho);
-            std::string().swap(result.repr);
-            ctx.replies.post(gil, out, {"result_output", c.ids.request_id});
-        }
+        reply::ResultOutput out;
+        if (result.has_value) out = reply::result_output_parts(result.repr, c.ids, kEcho);
         const reply::Framed framed = reply::python_function_result(logs, c.ids);
-        ctx.replies.post(gil, framed.around(result.json), {"python_function_result", c.ids.request_id});
+        ctx.replies.post_all(gil, {{result.has_value ? out.text() : MessageText(), {"result_output", c.ids.request_id}},
+                                   {framed.around(result.json), {"python_function_result", c.ids.request_id}}});
+        memory_release::recycle(result.repr);
+        memory_release::recycle(result.json);
         GLOG_INFO("[Kernel] Python function call succeeded: callable_id={}", c.callable_id);
         return;
     }

@@ -17,6 +17,10 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
+// Room past kBufferBytes for the frame that crosses it: every frame buffer of a long message asks
+// for the same size, so a recycled one always fits.
+constexpr std::size_t kFrameRoom = 6 * CHUNK_SIZE + 4096;
+
 // Input bytes escaped per step; the scratch buffer is checked for room (6 bytes per input byte at
 // most) once per step, not per byte.
 constexpr std::size_t kStep = 4096;
@@ -200,7 +204,8 @@ void encode(const MessageText& text, const MessageInfo& info, std::string& out, 
         std::size_t left = chunk_size;
         escape_chunk(cur, left, scratch, len, tail.size());
         append(scratch, len, tail);
-        if (out.capacity() < out.size() + len + 14 && sink) memory_release::reserve_large(out, kBufferBytes + len + 14);
+        if (out.capacity() < out.size() + len + 14 && sink)
+            memory_release::reserve_large(out, kBufferBytes + std::max(len + 14, kFrameRoom));
         ws_frame::append_text_frame(out, std::string_view(scratch.data(), len));
         if (sink && out.size() >= kBufferBytes) {
             sink->emit(std::move(out));

@@ -42,9 +42,10 @@ public:
 namespace chunk_encoder {
 
 // A long message's frames are handed to the sink in buffers of about this size (each its own
-// mapping, backed by huge pages: see memory_release::reserve_large), so the socket
-// can take the first ones while the rest are being made.
-inline constexpr std::size_t kBufferBytes = std::size_t(8) << 20;
+// mapping, backed by huge pages and recycled once written: see memory_release), so the socket
+// can take the first ones while the rest are being made, and a long message needs only the few
+// buffers in flight, not one per part of it.
+inline constexpr std::size_t kBufferBytes = std::size_t(4) << 20;
 
 // Appends the frames of `text` to `out`. With a sink, each time `out` reaches kBufferBytes it is
 // moved to the sink; what remains at the end stays in `out`. `chunk_size` is for tests.

@@ -75,6 +75,17 @@ void append_escaped(std::string& out, std::string_view s) {
     out.append(s.data() + run, s.size() - run);
 }
 
+bool needs_escape(std::string_view s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        while (i + 8 <= s.size() && !swar::json_special(swar::load(s.data() + i))) i += 8;
+        if (i >= s.size()) break;
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c == '"' || c == '\\') return true;
+        if (c == 0xED && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0xA0) return true;
+    }
+    return false;
+}
+
 void append_double(std::string& out, double d) {
     if (!std::isfinite(d)) {
         out += "null";

@@ -15,6 +15,8 @@ namespace gridlet::json_text {
 void append_string(std::string& out, std::string_view utf8);
 // The same without the quotes: the inside of a JSON string.
 void append_escaped(std::string& out, std::string_view utf8);
+// False when append_escaped would copy `utf8` unchanged (so the text itself can be sent as is).
+bool needs_escape(std::string_view utf8);
 void append_double(std::string& out, double d);
 void append_int(std::string& out, std::int64_t v);
 void append_value(std::string& out, const boost::json::value& v);

@@ -256,8 +256,12 @@ Outbox::Sequence Outbox::take(std::vector<std::string>& into) {
             keep.push_back(std::move(b));
         }
     }
+    // A long message's frame buffers go back for its next frames (or the next long message).
     std::size_t freed = 0;
-    for (const auto& b : into) freed += b.capacity();
+    for (auto& b : into) {
+        if (b.capacity() >= chunk_encoder::kBufferBytes) memory_release::recycle(b);
+        else freed += b.capacity();
+    }
     into.clear();
     Sequence seq;
     bool idle;

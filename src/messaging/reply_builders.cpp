@@ -43,11 +43,22 @@ std::string text_json(std::string_view text) {
 }
 
 std::string result_output(std::string_view repr, const CallIds& ids, unsigned echo) {
-    std::string out = "{\"type\":\"result_output\",\"content\":\"Out: ";
-    json_text::append_escaped(out, repr);
-    out += "\\n\"";
-    append_echo(out, ids, echo);
+    const ResultOutput r = result_output_parts(repr, ids, echo);
+    const MessageText t = r.text();
+    std::string out;
+    out.reserve(t.size());
+    for (const auto& p : t.parts) out += p;
     return out;
+}
+
+ResultOutput result_output_parts(std::string_view repr, const CallIds& ids, unsigned echo) {
+    ResultOutput r{{"{\"type\":\"result_output\",\"content\":\"Out: ", "\\n\""}, repr, {}, false};
+    append_echo(r.frame.tail, ids, echo);
+    if (json_text::needs_escape(repr)) {
+        json_text::append_escaped(r.escaped, repr);
+        r.use_escaped = true;
+    }
+    return r;
 }
 
 std::string execution_error(std::string_view error, std::string_view logs_json, const CallIds& ids, unsigned echo) {

@@ -54,6 +54,16 @@ std::string text_json(std::string_view text);
 
 // {"type":"result_output","content":"Out: <repr>\n",<echo>}
 std::string result_output(std::string_view repr, const CallIds& ids, unsigned echo = Echo::run);
+// The same message as pieces around the repr, which is sent as it is when it needs no escaping
+// (a large result's repr is then never copied); otherwise its escaped copy is kept here.
+struct ResultOutput {
+    Framed frame;
+    std::string_view repr;
+    std::string escaped;
+    bool use_escaped = false;
+    MessageText text() const { return frame.around(use_escaped ? std::string_view(escaped) : repr); }
+};
+ResultOutput result_output_parts(std::string_view repr, const CallIds& ids, unsigned echo = Echo::run);
 
 // {"type":"execution_error","success":false,"error":E[,"logs":L],<echo>}  (`logs_json` empty: no logs)
 std::string execution_error(std::string_view error, std::string_view logs_json, const CallIds& ids, unsigned echo);

@@ -7,13 +7,112 @@
 #include <cstdint>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+#include <vector>
+
+#include <unistd.h>
 
 namespace gridlet::memory_release {
 namespace {
 std::atomic<std::size_t> g_freed{0};
 std::atomic<bool> g_trimming{false};
+
+// The buffers kept for reuse. A reaper thread, started with the first kept buffer (and again in
+// a forked child, which has no threads), frees them once they have sat unused for kKeepFor.
+struct Kept {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> buffers;
+    std::size_t bytes = 0;
+    std::chrono::steady_clock::time_point last_use;
+    pid_t reaper_pid = 0;
+};
+
+Kept& kept() {
+    static Kept* k = new Kept;  // never destroyed: the reaper may still wait on it at exit
+    return *k;
+}
+
+void reap() {
+    Kept& k = kept();
+    const auto keep_for = std::chrono::milliseconds(kKeepForMs);
+    std::unique_lock lock(k.mutex);
+    for (;;) {
+        k.changed.wait(lock, [&] { return k.bytes > 0; });
+        const auto due = k.last_use + keep_for;
+        if (std::chrono::steady_clock::now() < due) {
+            k.changed.wait_until(lock, due);
+            continue;
+        }
+        std::vector<std::string> drop;
+        drop.swap(k.buffers);
+        k.bytes = 0;
+        lock.unlock();
+        drop.clear();  // each is its own mapping: freeing unmaps it
+        lock.lock();
+    }
+}
+
+// Takes a kept buffer of at least `capacity` bytes, if there is one.
+bool take_kept(std::size_t capacity, std::string& into) {
+    Kept& k = kept();
+    std::lock_guard lock(k.mutex);
+    k.last_use = std::chrono::steady_clock::now();
+    for (auto it = k.buffers.begin(); it != k.buffers.end(); ++it) {
+        if (it->capacity() < capacity) continue;
+        k.bytes -= it->capacity();
+        into.swap(*it);
+        k.buffers.erase(it);
+        return true;
+    }
+    return false;
+}
 }  // namespace
+
+void recycle(std::string& s) {
+    std::string drop;
+    drop.swap(s);
+    if (drop.capacity() < kMmapThreshold) return;
+    Kept& k = kept();
+    std::unique_lock lock(k.mutex);
+    if (k.bytes + drop.capacity() > kKeepBytes) return;  // freed below, outside the lock
+    drop.clear();
+    k.bytes += drop.capacity();
+    k.buffers.push_back(std::move(drop));
+    k.last_use = std::chrono::steady_clock::now();
+    if (k.reaper_pid != getpid()) {
+        try {
+            std::thread(reap).detach();
+            k.reaper_pid = getpid();
+        } catch (...) {
+            // No thread: keep nothing rather than keep it for ever.
+            k.bytes -= k.buffers.back().capacity();
+            drop.swap(k.buffers.back());
+            k.buffers.pop_back();
+            lock.unlock();
+            return;
+        }
+    }
+    lock.unlock();
+    k.changed.notify_one();
+}
+
+std::size_t kept_bytes() {
+    Kept& k = kept();
+    std::lock_guard lock(k.mutex);
+    return k.bytes;
+}
+
+void release_kept() {
+    std::vector<std::string> drop;
+    Kept& k = kept();
+    std::lock_guard lock(k.mutex);
+    drop.swap(k.buffers);
+    k.bytes = 0;
+}
 
 void reserve_large(std::string& s, std::size_t capacity) {
     if (capacity <= s.capacity()) return;
@@ -22,13 +121,16 @@ void reserve_large(std::string& s, std::size_t capacity) {
         s.reserve(capacity);
         return;
     }
-    // The new block is advised before anything is written to it (reserve() would copy the old
-    // text first, a page fault per 4 KB).
+    // A kept buffer if one is large enough; otherwise a new block, advised before anything is
+    // written to it (reserve() would copy the old text first, a page fault per 4 KB).
     std::string fresh;
-    fresh.reserve(capacity);
-    advise_huge_pages(fresh.data(), fresh.capacity());
+    if (!take_kept(capacity, fresh)) {
+        fresh.reserve(capacity);
+        advise_huge_pages(fresh.data(), fresh.capacity());
+    }
     fresh.append(s);
     s.swap(fresh);
+    recycle(fresh);
 }
 
 void advise_huge_pages(void* p, std::size_t size) {

@@ -7,6 +7,11 @@
 // are asked to be backed by huge pages (see reserve_large), so filling one takes a few page faults
 // instead of one per 4 KB. Once a message's frames have been freed, malloc_trim(0) hands the free
 // heap pages back, on a short-lived thread of its own.
+//
+// Memory touched for the first time is the dearest part of a large message (on a virtual machine
+// each new page may also fault in the host), so large buffers are recycled: a buffer given back
+// is kept (up to kKeepBytes in all) and handed to the next large reservation, and whatever is
+// kept is freed once no large buffer has been asked for or given back for kKeepFor.
 #include <cstddef>
 #include <string>
 
@@ -16,9 +21,23 @@ inline constexpr std::size_t kMmapThreshold = std::size_t(4) << 20;
 // Bytes of frames freed since the last trim that make the next trim worth it.
 inline constexpr std::size_t kTrimAfter = std::size_t(8) << 20;
 
+// Buffers kept for reuse, in bytes, and how long they are kept after the last use.
+inline constexpr std::size_t kKeepBytes = std::size_t(32) << 20;
+inline constexpr int kKeepForMs = 250;
+
 // Reserves room for `capacity` bytes in `s`. A block that large is mmap'ed by itself; it is asked
 // to be backed by huge pages, so filling it takes a few page faults instead of thousands.
 void reserve_large(std::string& s, std::size_t capacity);
+
+// Gives a buffer back once its text is no longer needed: a large one is kept for the next
+// reserve_large (while there is room), anything else is simply freed. `s` is left empty.
+void recycle(std::string& s);
+
+// Bytes held for reuse now (tests, figures).
+std::size_t kept_bytes();
+
+// Frees every kept buffer at once (tests; also what the idle timeout does).
+void release_kept();
 
 // Asks for the whole 2 MB-aligned pages inside [p, p + size) to be huge pages, when `size` is at
 // least kMmapThreshold (such a block is its own mapping). A hint: a refusal changes nothing.

@@ -292,6 +292,12 @@ TEST(ReplyBuilders, WriteEachKindsFieldsInItsOrder) {
     EXPECT_EQ(reply::result_output("3", ids, reply::Echo::request_id | reply::Echo::workbook_id),
               R"({"type":"result_output","content":"Out: 3\n","request_id":"r","workbook_id":"wb"})");
 
+    // A repr that needs no escaping is sent from its own text; one that does, from an escaped copy.
+    const std::string plain_repr = "[1.5, 'x\xC3\xA9']";
+    const auto as_is = reply::result_output_parts(plain_repr, ids);
+    EXPECT_EQ(as_is.text().parts[1].data(), plain_repr.data());
+    const auto escaped = reply::result_output_parts("'\"\\\x01'", ids);
+    EXPECT_EQ(std::string(escaped.text().parts[1]), R"('\"\\\u0001')");
     EXPECT_EQ(
         reply::execution_error(err, logs, ids, reply::Echo::all),
         R"({"type":"execution_error","success":false,"error":"Traceback \"x\"\n","logs":"hi\n","request_id":"r","module_name":"m","function_name":"f","workbook_id":"wb","source":"addin"})");

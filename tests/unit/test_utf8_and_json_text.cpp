@@ -55,6 +55,23 @@ TEST(JsonText, StringsEscapeOnlyWhatJsonNeeds) {
     EXPECT_EQ(boost::json::parse(out).as_string(), "a\"b\\c\n\x01\xC3\xA9");
 }
 
+TEST(JsonText, NeedsEscapeAgreesWithTheEscaper) {
+    // Every byte in every position of an 8-byte word and past it, and the surrogate forms.
+    std::vector<std::string> texts = {"",
+                                      "plain ascii text, longer than a word",
+                                      "\xC3\xA9\xE2\x82\xAC ok",
+                                      "\xED\x9F\xBF fine",
+                                      "\xED\xA0\x80 surrogate",
+                                      "\xED"};
+    for (int c = 0; c < 256; ++c)
+        for (std::size_t at : {0, 3, 7, 8, 12}) texts.push_back(std::string(at, 'a') + char(c) + std::string(5, 'b'));
+    for (const auto& t : texts) {
+        std::string out;
+        json_text::append_escaped(out, t);
+        EXPECT_EQ(json_text::needs_escape(t), out != t) << testing::PrintToString(t);
+    }
+}
+
 TEST(JsonText, ValuesAreCompact) {
     auto v = boost::json::parse(R"({ "a" : [1, 2.5, true, null, "x"], "b" : {"c": -3} })");
     EXPECT_EQ(json_text::serialize(v), R"({"a":[1,2.5,true,null,"x"],"b":{"c":-3}})");
