@@ -8,6 +8,7 @@
 #include "messaging/ws_frame.hpp"
 #include "util/log.hpp"
 #include "util/memory_release.hpp"
+#include "util/simd.hpp"
 #include "util/swar.hpp"
 #include "util/utf8.hpp"
 #include "util/uuid.hpp"
@@ -63,6 +64,17 @@ void escape_chunk(Cursor& cur, std::size_t& left, std::string& scratch, std::siz
         char* out = scratch.data() + len;
         bool full = false;
         while (s < e) {
+            // Sixteen plain bytes at a time while the chunk has room for all their characters.
+            while (e - s >= 16) {
+                const simd::Bytes16 v = simd::load16(s);
+                if (simd::json_special(v)) break;
+                const unsigned leads = 16 - simd::continuation_bytes(v);
+                if (leads > left) break;
+                left -= leads;
+                simd::store16(out, v);
+                out += 16;
+                s += 16;
+            }
             while (e - s >= 8) {
                 const std::uint64_t w = swar::load(s);
                 if (swar::json_special(w)) break;

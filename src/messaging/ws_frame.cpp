@@ -5,6 +5,8 @@
 #include <cstring>
 #include <random>
 
+#include "util/simd.hpp"
+
 namespace gridlet::ws_frame {
 namespace {
 
@@ -20,13 +22,16 @@ std::uint32_t next_mask() {
     return std::uint32_t((state * 0x2545F4914F6CDD1Dull) >> 32);
 }
 
-// Masks `n` bytes in place with the 4-byte `key`, 8 at a time.
+// Masks `n` bytes in place with the 4-byte `key`, 16 at a time.
 void mask_in_place(char* p, std::size_t n, const unsigned char* key) {
     unsigned char k8[8];
     for (int j = 0; j < 8; ++j) k8[j] = key[j & 3];
     std::uint64_t key8;
     std::memcpy(&key8, k8, 8);
+    std::uint32_t key4;
+    std::memcpy(&key4, key, 4);
     std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) simd::store16(p + i, simd::xor_key(simd::load16(p + i), key4));
     for (; i + 8 <= n; i += 8) {
         std::uint64_t w;
         std::memcpy(&w, p + i, 8);

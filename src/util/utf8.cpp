@@ -1,5 +1,6 @@
 #include "util/utf8.hpp"
 
+#include "util/simd.hpp"
 #include "util/swar.hpp"
 
 namespace gridlet::utf8 {
@@ -8,6 +9,7 @@ std::size_t count_code_points(std::string_view s) noexcept {
     const char* p = s.data();
     const std::size_t size = s.size();
     std::size_t n = 0, i = 0;
+    for (; i + 16 <= size; i += 16) n += 16 - simd::continuation_bytes(simd::load16(p + i));
     for (; i + 8 <= size; i += 8) n += 8 - swar::continuation_bytes(swar::load(p + i));
     for (; i < size; ++i) n += (static_cast<unsigned char>(p[i]) & 0xC0) != 0x80;
     return n;
