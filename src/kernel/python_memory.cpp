@@ -7,6 +7,12 @@
 #include <cstdlib>
 #include <unordered_map>
 
+#include <malloc.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
 #include "util/memory_release.hpp"
 
 namespace gridlet::python_memory {
@@ -14,46 +20,112 @@ namespace {
 
 PyMemAllocatorEx g_inner;  // the allocator Python had before
 
-void* raw_malloc(void*, std::size_t size) {
-    void* p = g_inner.malloc(g_inner.ctx, size);
-    memory_release::advise_huge_pages(p, size);
+using memory_release::kHugePage;
+
+// Python's large blocks (a long str, the item array of a long list) are whole huge pages of
+// their own, given to the kept-memory cache when freed, so the next large result reuses pages
+// already touched. Their mapped sizes are remembered here. The raw allocator is called from any
+// thread, with or without the GIL: the map has its own lock.
+std::mutex g_large_mutex;
+std::unordered_map<std::uintptr_t, std::size_t> g_large;  // address -> mapped size
+
+std::size_t round_huge(std::size_t size) { return (size + kHugePage - 1) & ~(kHugePage - 1); }
+
+// Mapped size of one of our large blocks, 0 for any other pointer. glibc never returns a
+// 2 MB-aligned pointer for a block of its own mappings, so only aligned pointers are looked up.
+std::size_t large_size(void* p) {
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    if (!p || (a & (kHugePage - 1))) return 0;
+    std::lock_guard lock(g_large_mutex);
+    auto it = g_large.find(a);
+    return it == g_large.end() ? 0 : it->second;
+}
+
+// A large block of at least `size` bytes; `reused` tells whether it held data before.
+void* large_alloc(std::size_t size, bool& reused) {
+    const std::size_t mapped = round_huge(size);
+    void* p = memory_release::take_block(mapped);
+    reused = p != nullptr;
+    if (!p) p = memory_release::map_huge(mapped);
+    if (!p) return nullptr;
+    std::lock_guard lock(g_large_mutex);
+    g_large[reinterpret_cast<std::uintptr_t>(p)] = mapped;
     return p;
+}
+
+void large_free(void* p, std::size_t mapped) {
+    {
+        std::lock_guard lock(g_large_mutex);
+        g_large.erase(reinterpret_cast<std::uintptr_t>(p));
+    }
+    memory_release::give_block(p, mapped);
+}
+
+void* raw_malloc(void*, std::size_t size) {
+    if (size >= memory_release::kMmapThreshold) {
+        bool reused;
+        if (void* p = large_alloc(size, reused)) return p;
+    }
+    return g_inner.malloc(g_inner.ctx, size);
 }
 
 void* raw_calloc(void*, std::size_t n, std::size_t elsize) {
-    void* p = g_inner.calloc(g_inner.ctx, n, elsize);
-    memory_release::advise_huge_pages(p, n * elsize);  // a block that large is fresh zero pages: nothing touched yet
-    return p;
+    std::size_t size;
+    if (!__builtin_mul_overflow(n, elsize, &size) && size >= memory_release::kMmapThreshold) {
+        bool reused;
+        if (void* p = large_alloc(size, reused)) {
+            if (reused) std::memset(p, 0, size);  // a new mapping is zero already
+            return p;
+        }
+    }
+    return g_inner.calloc(g_inner.ctx, n, elsize);
 }
 
 void* raw_realloc(void*, void* ptr, std::size_t size) {
-    void* p = g_inner.realloc(g_inner.ctx, ptr, size);
-    memory_release::advise_huge_pages(p, size);
+    const std::size_t mapped = large_size(ptr);
+    if (!mapped) {
+        if (size < memory_release::kMmapThreshold) return g_inner.realloc(g_inner.ctx, ptr, size);
+        // Growing past the threshold: the text moves into a large block of ours.
+        bool reused;
+        void* p = large_alloc(size, reused);
+        if (!p) return g_inner.realloc(g_inner.ctx, ptr, size);
+        if (ptr) {
+            std::memcpy(p, ptr, std::min(malloc_usable_size(ptr), size));
+            g_inner.free(g_inner.ctx, ptr);
+        }
+        return p;
+    }
+    // One of ours: it stays while the size fits and is not much smaller; otherwise it moves.
+    if (size <= mapped && size >= mapped / 4 && size >= memory_release::kMmapThreshold) return ptr;
+    void* p = raw_malloc(nullptr, size ? size : 1);
+    if (!p) return nullptr;
+    std::memcpy(p, ptr, std::min(size, mapped));
+    large_free(ptr, mapped);
     return p;
 }
 
-void raw_free(void*, void* ptr) { g_inner.free(g_inner.ctx, ptr); }
+void raw_free(void*, void* ptr) {
+    if (const std::size_t mapped = large_size(ptr)) {
+        large_free(ptr, mapped);
+        return;
+    }
+    g_inner.free(g_inner.ctx, ptr);
+}
 
 // pymalloc's arenas (where every small object lives): the first ones, enough for an idle kernel,
 // are plain mappings; beyond them, arenas are carved from 2 MB-aligned huge-page blocks, so that
-// a result of a million small objects does not fault page by page. A block is unmapped as soon as
-// none of its arenas is in use. pymalloc calls these with the GIL held.
-constexpr std::size_t kHuge = std::size_t(2) << 20;
+// a result of a million small objects does not fault page by page. A block goes to the
+// kept-memory cache as soon as none of its arenas is in use. pymalloc calls these with the GIL
+// held.
+constexpr std::size_t kHuge = kHugePage;
 constexpr std::size_t kPlainArenas = 16;
 std::size_t g_plain_arenas = 0;
 std::unordered_map<std::uintptr_t, unsigned> g_blocks;  // block address -> bitmask of arenas in use
 std::uintptr_t g_open_block = 0;                        // a block with a free slot, if any
 
 void* map_huge_block() {
-    void* p = mmap(nullptr, 2 * kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    const auto begin = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t aligned = (begin + kHuge - 1) & ~(kHuge - 1);
-    if (aligned > begin) munmap(p, aligned - begin);
-    if (begin + 2 * kHuge > aligned + kHuge)
-        munmap(reinterpret_cast<void*>(aligned + kHuge), begin + 2 * kHuge - aligned - kHuge);
-    madvise(reinterpret_cast<void*>(aligned), kHuge, MADV_HUGEPAGE);  // aligned: the whole block
-    return reinterpret_cast<void*>(aligned);
+    if (void* p = memory_release::take_block(kHuge)) return p;
+    return memory_release::map_huge(kHuge);
 }
 
 void* arena_alloc(void*, std::size_t size) {
@@ -96,7 +168,7 @@ void arena_free(void*, void* ptr, std::size_t size) {
     }
     it->second &= ~(1u << ((address - it->first) / size));
     if (it->second) return;
-    munmap(reinterpret_cast<void*>(it->first), kHuge);
+    memory_release::give_block(reinterpret_cast<void*>(it->first), kHuge);
     if (g_open_block == it->first) g_open_block = 0;
     g_blocks.erase(it);
 }

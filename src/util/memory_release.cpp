@@ -20,12 +20,19 @@ namespace {
 std::atomic<std::size_t> g_freed{0};
 std::atomic<bool> g_trimming{false};
 
-// The buffers kept for reuse. A reaper thread, started with the first kept buffer (and again in
-// a forked child, which has no threads), frees them once they have sat unused for kKeepFor.
+// The buffers and blocks kept for reuse. A reaper thread, started with the first kept one (and
+// again in a forked child, which has no threads), frees them once they have sat unused for
+// kKeepForMs.
+struct Block {
+    void* p;
+    std::size_t size;
+};
+
 struct Kept {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::string> buffers;
+    std::vector<Block> blocks;
     std::size_t bytes = 0;
     std::chrono::steady_clock::time_point last_use;
     pid_t reaper_pid = 0;
@@ -34,6 +41,19 @@ struct Kept {
 Kept& kept() {
     static Kept* k = new Kept;  // never destroyed: the reaper may still wait on it at exit
     return *k;
+}
+
+// Empties the cache; what it held is freed by the caller, outside the lock.
+void take_all_locked(Kept& k, std::vector<std::string>& buffers, std::vector<Block>& blocks) {
+    buffers.swap(k.buffers);
+    blocks.swap(k.blocks);
+    k.bytes = 0;
+}
+
+void free_all(std::vector<std::string>& buffers, std::vector<Block>& blocks) {
+    buffers.clear();  // each is its own mapping: freeing unmaps it
+    for (const Block& b : blocks) munmap(b.p, b.size);
+    blocks.clear();
 }
 
 void reap() {
@@ -47,13 +67,30 @@ void reap() {
             k.changed.wait_until(lock, due);
             continue;
         }
-        std::vector<std::string> drop;
-        drop.swap(k.buffers);
-        k.bytes = 0;
+        std::vector<std::string> buffers;
+        std::vector<Block> blocks;
+        take_all_locked(k, buffers, blocks);
         lock.unlock();
-        drop.clear();  // each is its own mapping: freeing unmaps it
+        free_all(buffers, blocks);
         lock.lock();
     }
+}
+
+// Makes room for `bytes` more and starts the reaper if this process has none. False (nothing
+// changed) when the cache is full or no thread can be started.
+bool admit_locked(Kept& k, std::size_t bytes) {
+    if (k.bytes + bytes > kKeepBytes) return false;
+    if (k.reaper_pid != getpid()) {
+        try {
+            std::thread(reap).detach();
+        } catch (...) {
+            return false;  // keep nothing rather than keep it for ever
+        }
+        k.reaper_pid = getpid();
+    }
+    k.bytes += bytes;
+    k.last_use = std::chrono::steady_clock::now();
+    return true;
 }
 
 // Takes a kept buffer of at least `capacity` bytes, if there is one.
@@ -77,27 +114,52 @@ void recycle(std::string& s) {
     drop.swap(s);
     if (drop.capacity() < kMmapThreshold) return;
     Kept& k = kept();
-    std::unique_lock lock(k.mutex);
-    if (k.bytes + drop.capacity() > kKeepBytes) return;  // freed below, outside the lock
-    drop.clear();
-    k.bytes += drop.capacity();
-    k.buffers.push_back(std::move(drop));
+    {
+        std::lock_guard lock(k.mutex);
+        if (!admit_locked(k, drop.capacity())) return;  // freed on return, outside the lock
+        drop.clear();
+        k.buffers.push_back(std::move(drop));
+    }
+    k.changed.notify_one();
+}
+
+void* map_huge(std::size_t size) {
+    void* p = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = (begin + kHugePage - 1) & ~(kHugePage - 1);
+    if (aligned > begin) munmap(p, aligned - begin);
+    const std::uintptr_t end = begin + size + kHugePage;
+    if (end > aligned + size) munmap(reinterpret_cast<void*>(aligned + size), end - aligned - size);
+    madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(aligned);
+}
+
+void* take_block(std::size_t size) {
+    Kept& k = kept();
+    std::lock_guard lock(k.mutex);
     k.last_use = std::chrono::steady_clock::now();
-    if (k.reaper_pid != getpid()) {
-        try {
-            std::thread(reap).detach();
-            k.reaper_pid = getpid();
-        } catch (...) {
-            // No thread: keep nothing rather than keep it for ever.
-            k.bytes -= k.buffers.back().capacity();
-            drop.swap(k.buffers.back());
-            k.buffers.pop_back();
-            lock.unlock();
-            return;
+    for (auto it = k.blocks.begin(); it != k.blocks.end(); ++it) {
+        if (it->size != size) continue;
+        void* p = it->p;
+        k.bytes -= size;
+        k.blocks.erase(it);
+        return p;
+    }
+    return nullptr;
+}
+
+void give_block(void* p, std::size_t size) {
+    Kept& k = kept();
+    {
+        std::lock_guard lock(k.mutex);
+        if (admit_locked(k, size)) {
+            k.blocks.push_back({p, size});
+            p = nullptr;
         }
     }
-    lock.unlock();
-    k.changed.notify_one();
+    if (p) munmap(p, size);
+    else k.changed.notify_one();
 }
 
 std::size_t kept_bytes() {
@@ -107,11 +169,14 @@ std::size_t kept_bytes() {
 }
 
 void release_kept() {
-    std::vector<std::string> drop;
+    std::vector<std::string> buffers;
+    std::vector<Block> blocks;
     Kept& k = kept();
-    std::lock_guard lock(k.mutex);
-    drop.swap(k.buffers);
-    k.bytes = 0;
+    {
+        std::lock_guard lock(k.mutex);
+        take_all_locked(k, buffers, blocks);
+    }
+    free_all(buffers, blocks);
 }
 
 void reserve_large(std::string& s, std::size_t capacity) {

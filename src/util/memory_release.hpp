@@ -22,7 +22,7 @@ inline constexpr std::size_t kMmapThreshold = std::size_t(4) << 20;
 inline constexpr std::size_t kTrimAfter = std::size_t(8) << 20;
 
 // Buffers kept for reuse, in bytes, and how long they are kept after the last use.
-inline constexpr std::size_t kKeepBytes = std::size_t(32) << 20;
+inline constexpr std::size_t kKeepBytes = std::size_t(48) << 20;
 inline constexpr int kKeepForMs = 250;
 
 // Reserves room for `capacity` bytes in `s`. A block that large is mmap'ed by itself; it is asked
@@ -32,6 +32,16 @@ void reserve_large(std::string& s, std::size_t capacity);
 // Gives a buffer back once its text is no longer needed: a large one is kept for the next
 // reserve_large (while there is room), anything else is simply freed. `s` is left empty.
 void recycle(std::string& s);
+
+// Mapped blocks of whole huge pages (Python's large blocks and arenas), kept the same way.
+inline constexpr std::size_t kHugePage = std::size_t(2) << 20;
+// A new mapping of `size` bytes (a multiple of kHugePage), 2 MB-aligned and advised to be huge
+// pages; null when the system refuses.
+void* map_huge(std::size_t size);
+// A kept block of exactly `size` bytes, or null.
+void* take_block(std::size_t size);
+// Keeps a block from map_huge for reuse, or unmaps it when the cache is full.
+void give_block(void* p, std::size_t size);
 
 // Bytes held for reuse now (tests, figures).
 std::size_t kept_bytes();
