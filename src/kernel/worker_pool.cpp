@@ -67,16 +67,23 @@ void WorkerPool::supervisor_main() {
     while (!stopping_) {
         supervise_.wait(lock, [&] { return stopping_ || !supervisor_idle_; });
         // Poll while there is queued work; go idle once the queue has stayed empty for a while.
+        // Another worker is woken only when the queue is not moving: its first task has waited
+        // kMaxQueueWait and no worker has taken a task since the last look (the awake ones are
+        // busy with long tasks). A queue that is long but moving (a storm) is left to the
+        // worker draining it: more workers would only take turns at the GIL.
         auto empty_since = Clock::now();
+        std::uint64_t seen = taken_;
         while (!stopping_) {
             supervise_.wait_for(lock, kMaxQueueWait);
             auto now = Clock::now();
+            const bool moving = taken_ != seen;
+            seen = taken_;
             if (queue_.empty()) {
                 if (now - empty_since > std::chrono::milliseconds(20)) break;
                 continue;
             }
             empty_since = now;
-            if (now - queue_.front().queued_at >= kMaxQueueWait && pending_wakes_ == 0) wake_one_locked();
+            if (!moving && now - queue_.front().queued_at >= kMaxQueueWait && pending_wakes_ == 0) wake_one_locked();
         }
         supervisor_idle_ = true;
     }
@@ -124,6 +131,7 @@ void WorkerPool::worker_main(int index) {
         Task task = std::move(queue_.front().task);
         std::uint64_t ticket = queue_.front().ticket;
         queue_.pop_front();
+        ++taken_;
         queued_.store(queue_.size(), std::memory_order_relaxed);
         lock.unlock();
 
@@ -147,6 +155,7 @@ void WorkerPool::worker_main(int index) {
             task = std::move(queue_.front().task);
             ticket = queue_.front().ticket;
             queue_.pop_front();
+            ++taken_;
             queued_.store(queue_.size(), std::memory_order_relaxed);
             lock.unlock();
         }

@@ -3,7 +3,7 @@
 // per burst of queued tasks rather than once per task. While one worker is draining the queue,
 // new tasks wake nobody (a storm of small calls costs no thread wake-ups and no GIL hand-offs);
 // a supervisor wakes another worker when a queued task has waited too long behind a long or
-// blocked one, so a slow call never holds up the next.
+// blocked one (no task taken from the queue meanwhile), so a slow call never holds up the next.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -74,9 +74,10 @@ private:
     std::atomic<bool> stopping_flag_{false};
     std::vector<std::thread> threads_;
     std::thread supervisor_;
-    int sleeping_ = 0;       // waiting on `ready_`
-    int pending_wakes_ = 0;  // notified, not yet awake
-    int draining_ = 0;       // awake and taking tasks from the queue
+    std::uint64_t taken_ = 0;  // tasks taken from the queue so far
+    int sleeping_ = 0;         // waiting on `ready_`
+    int pending_wakes_ = 0;    // notified, not yet awake
+    int draining_ = 0;         // awake and taking tasks from the queue
     bool supervisor_idle_ = true;
     bool stopping_ = false;
 };
