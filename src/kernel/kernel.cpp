@@ -242,7 +242,9 @@ void Kernel::start_com_hooks() {
 
 asio::awaitable<void> Kernel::listen() {
     connection_->start_keep_alive();
+    asio::steady_timer intake(ioc_);
     for (;;) {
+        co_await pace_intake(intake);
         ReadResult frame;
         try {
             frame = co_await connection_->read(MAX_MESSAGE_SIZE);
@@ -277,6 +279,23 @@ asio::awaitable<void> Kernel::listen() {
             continue;
         }
         if (handle_message(std::move(message)) == After::shutdown) co_await disconnect();
+    }
+}
+
+asio::awaitable<void> Kernel::pace_intake(asio::steady_timer& timer) {
+    // While the workers have plenty queued and are taking it, the next message waits: requests
+    // stay in the socket (the peer's send window) instead of piling up in memory. A queue that
+    // does not move (every worker busy or blocked, perhaps on a sys_request whose answer is still
+    // unread) never holds reading up.
+    while (pool_.queued() > kIntakeHighWater) {
+        const std::uint64_t taken = pool_.taken();
+        if (taken == intake_stalled_at_) break;  // still not moving: read on without a pause
+        timer.expires_after(kIntakePause);
+        co_await timer.async_wait(asio::use_awaitable);
+        if (pool_.taken() == taken) {
+            intake_stalled_at_ = taken;
+            break;
+        }
     }
 }
 

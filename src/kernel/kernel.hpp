@@ -4,6 +4,7 @@
 // and sends everything through the connection's one write queue.
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
@@ -148,6 +149,12 @@ private:
 
     boost::asio::awaitable<void> connect();
     boost::asio::awaitable<void> listen();
+    // Before each message is read: waits while more than kIntakeHighWater tasks are queued and
+    // the workers are taking them.
+    boost::asio::awaitable<void> pace_intake(boost::asio::steady_timer& timer);
+    static constexpr std::size_t kIntakeHighWater = 4096;
+    static constexpr auto kIntakePause = std::chrono::microseconds(200);
+    std::uint64_t intake_stalled_at_ = ~std::uint64_t(0);  // pool_.taken() when the queue was last seen stuck
     boost::asio::awaitable<void> disconnect();
     void wire_bridge_module(const GilHeld&);
     void start_com_hooks();

@@ -72,12 +72,12 @@ void WorkerPool::supervisor_main() {
         // busy with long tasks). A queue that is long but moving (a storm) is left to the
         // worker draining it: more workers would only take turns at the GIL.
         auto empty_since = Clock::now();
-        std::uint64_t seen = taken_;
+        std::uint64_t seen = taken();
         while (!stopping_) {
             supervise_.wait_for(lock, kMaxQueueWait);
             auto now = Clock::now();
-            const bool moving = taken_ != seen;
-            seen = taken_;
+            const bool moving = taken() != seen;
+            seen = taken();
             if (queue_.empty()) {
                 if (now - empty_since > std::chrono::milliseconds(20)) break;
                 continue;
@@ -131,16 +131,16 @@ void WorkerPool::worker_main(int index) {
         Task task = std::move(queue_.front().task);
         std::uint64_t ticket = queue_.front().ticket;
         queue_.pop_front();
-        ++taken_;
+        taken_.fetch_add(1, std::memory_order_relaxed);
         queued_.store(queue_.size(), std::memory_order_relaxed);
         lock.unlock();
 
         PyEval_RestoreThread(tstate);
-        for (int taken = 1;; ++taken) {
+        for (int ran = 1;; ++ran) {
             run(token, task, ticket);
             task = nullptr;
             lock.lock();
-            if (queue_.empty() && !stopping_ && taken > 1 && kIdleSpin.count() > 0) {
+            if (queue_.empty() && !stopping_ && ran > 1 && kIdleSpin.count() > 0) {
                 // The queue ran dry after more than one task (a storm, not a lone request): stay
                 // awake a moment without the GIL, so that the storm's next call is taken without
                 // a wake-up (the listener does not signal a pool that has a draining worker).
@@ -155,7 +155,7 @@ void WorkerPool::worker_main(int index) {
             task = std::move(queue_.front().task);
             ticket = queue_.front().ticket;
             queue_.pop_front();
-            ++taken_;
+            taken_.fetch_add(1, std::memory_order_relaxed);
             queued_.store(queue_.size(), std::memory_order_relaxed);
             lock.unlock();
         }

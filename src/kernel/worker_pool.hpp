@@ -41,6 +41,10 @@ public:
     // Stops taking tasks; running ones are not waited for.
     void shutdown();
 
+    // Tasks waiting in the queue, and tasks taken from it so far (readable from any thread).
+    std::size_t queued() const { return queued_.load(std::memory_order_relaxed); }
+    std::uint64_t taken() const { return taken_.load(std::memory_order_relaxed); }
+
     // Name of the calling worker thread ("" on other threads).
     static const std::string& current_thread_name();
 
@@ -74,10 +78,10 @@ private:
     std::atomic<bool> stopping_flag_{false};
     std::vector<std::thread> threads_;
     std::thread supervisor_;
-    std::uint64_t taken_ = 0;  // tasks taken from the queue so far
-    int sleeping_ = 0;         // waiting on `ready_`
-    int pending_wakes_ = 0;    // notified, not yet awake
-    int draining_ = 0;         // awake and taking tasks from the queue
+    std::atomic<std::uint64_t> taken_{0};  // tasks taken from the queue so far
+    int sleeping_ = 0;                     // waiting on `ready_`
+    int pending_wakes_ = 0;                // notified, not yet awake
+    int draining_ = 0;                     // awake and taking tasks from the queue
     bool supervisor_idle_ = true;
     bool stopping_ = false;
 };

@@ -170,3 +170,35 @@ def test_module_update_between_calls_of_a_storm_is_seen_by_every_later_call(stor
         (final,) = finals(by_id[r])
         assert final["status"] == "success" and final["result"] == ["v2", i], final
     no_more_for(storm, set(first) | set(later))
+
+
+def test_a_full_queue_behind_waiting_workers_still_lets_their_answers_in(storm):
+    # Every worker waits for a sys_response, and more calls are queued behind them than the
+    # kernel takes in while its workers are busy: the queue does not move, so reading goes on
+    # and the answers (sent after the calls) still reach the waiting workers.
+    waits = []
+    for i in range(10):
+        r = rid(f"wait{i}")
+        storm.send({"type": "execution_request", "request_id": r, "function_name": "ask",
+                    "code": f"gridlet.messaging.send_request_sync({{'tag': 'full-{i}'}}, timeout=60)"})
+        sreq = storm.recv_until(lambda m, i=i: m.get("type") == "sys_request"
+                                and m.get("payload", {}).get("tag") == f"full-{i}", timeout=10)
+        waits.append((r, sreq["payload"]["requestId"]))
+    ids = [rid("queued") for _ in range(6000)]
+    for n, r in enumerate(ids):
+        send_call(storm, "twice", [n], r)
+    for _, request_id in waits:
+        storm.send({"type": "sys_response", "payload": {"requestId": request_id, "ok": True}})
+    wait_ids = [r for r, _ in waits]
+
+    def ended(msgs):
+        return [m for m in msgs if m["type"] in ("execution_result", "execution_error")]
+
+    by_id = gather(storm, wait_ids + ids,
+                   lambda b: all(ended(b[r]) for r in wait_ids) and all(finals(b[r]) for r in ids),
+                   timeout=120)
+    for r in wait_ids:
+        assert [m["type"] for m in ended(by_id[r])] == ["execution_result"], by_id[r]
+    for n, r in enumerate(ids):
+        final = finals(by_id[r])
+        assert len(final) == 1 and final[0]["result"] == 2 * n, by_id[r]
