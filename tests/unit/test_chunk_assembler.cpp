@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "messaging/chunk_assembler.hpp"
+#include "messaging/json_move.hpp"
 #include "messaging/json_parse.hpp"
 #include "messaging/json_text.hpp"
 
@@ -246,7 +247,7 @@ TEST(ChunkAssembler, ParseErrorFoundEarlyIsReportedOnlyWhenTheMessageCompletes) 
 }
 
 TEST(ChunkAssembler, SeveralPiecesAreBuiltInASharedArenaThatOutlivesTheAssembler) {
-    std::optional<boost::json::value> kept;
+    boost::json::value args;  // as a handler's call record holds them, made with the default storage
     {
         ChunkAssembler a;
         EXPECT_FALSE(a.add(piece("big", 0, 2, "{\"type\":\"custom_function_call\",\"args\":[[1.5,\"")));
@@ -254,12 +255,17 @@ TEST(ChunkAssembler, SeveralPiecesAreBuiltInASharedArenaThatOutlivesTheAssembler
         ASSERT_TRUE(done);
         ASSERT_FALSE(done->ec);
         EXPECT_TRUE(done->value.storage().is_shared());
-        // What a handler does with it: moves the object on, then a member out of it.
+        // What dispatch and a handler do with it: move the object on, then take the args out of it.
         boost::json::object message = std::move(done->value.get_object());
-        kept.emplace(std::move(*message.if_contains("args")));
-        EXPECT_TRUE(kept->storage().is_shared());
+        boost::json::value* in_message = message.if_contains("args");
+        const boost::json::value* elements = in_message->get_array().data();
+        json_move::take(args, *in_message);
+        EXPECT_TRUE(in_message->is_null());
+        EXPECT_EQ(args.get_array().data(), elements);
+        EXPECT_TRUE(args.storage().is_shared());  // taken over, not copied into the default storage
     }
-    EXPECT_EQ(json_text::serialize(*kept), "[[1.5,\"text\",{\"k\":[2,3]}]]");
+    // The assembler and the message are gone; the arena lives on with the args.
+    EXPECT_EQ(json_text::serialize(args), "[[1.5,\"text\",{\"k\":[2,3]}]]");
     // A message of one piece is small: default storage, as any single frame.
     ChunkAssembler a;
     auto one = a.add(piece("one", 0, 1, "{\"type\":\"x\"}"));
