@@ -3,8 +3,6 @@
 #include <boost/json.hpp>
 #include <boost/json/monotonic_resource.hpp>
 
-#include <algorithm>
-
 #include "messaging/constants.hpp"
 #include "messaging/json_text.hpp"
 #include "util/log.hpp"
@@ -113,11 +111,11 @@ std::optional<ChunkAssembler::Reassembled> ChunkAssembler::add(boost::json::obje
         it = entries_.emplace(id, Entry{}).first;
         Entry& fresh = it->second;
         fresh.total = *total;
-        // A message of several pieces is large: its nodes come from one arena, first sized for about
-        // its text (the arena takes memory as it fills, so an early guess costs nothing).
+        // A message of several pieces is large: its nodes come from one arena, whose blocks start
+        // at 1 MiB and grow geometrically (a few blocks for any size; many incomplete messages
+        // reserve little).
         if (*total > 1)
-            fresh.storage = boost::json::make_shared_resource<boost::json::monotonic_resource>(
-                std::min<std::size_t>(std::size_t(*total) * CHUNK_SIZE, std::size_t(64) << 20));
+            fresh.storage = boost::json::make_shared_resource<boost::json::monotonic_resource>(std::size_t(1) << 20);
         fresh.parser = std::make_unique<json_parse::Incremental>(fresh.storage);
     }
     Entry& e = it->second;
