@@ -17,6 +17,7 @@
 #include "kernel/py_ref.hpp"
 #include "messaging/constants.hpp"
 #include "messaging/fields.hpp"
+#include "messaging/json_move.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 #include "modules/module_loader.hpp"
@@ -238,7 +239,7 @@ void start_debug_run(Kernel& kernel, boost::json::object&& m) {
         return;
     }
     if (auto* a = m.if_contains("args")) {
-        r.args = std::move(*a);
+        json_move::take(r.args, *a);
         r.has_args = true;
     }
     // One debug run at a time: an active one is stopped as debug_stop would stop it, so that it

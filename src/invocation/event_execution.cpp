@@ -10,6 +10,7 @@
 #include "kernel/py_error.hpp"
 #include "kernel/py_ref.hpp"
 #include "messaging/fields.hpp"
+#include "messaging/json_move.hpp"
 #include "messaging/reply_builders.hpp"
 #include "util/log.hpp"
 
@@ -98,7 +99,7 @@ void start_event_execution(HandlerContext ctx, boost::json::object&& message) {
               c.function_name, fields::display(message, "object_type", ""), fields::display(message, "object_name", ""),
               fields::display(message, "event_type", ""));
     if (auto* a = message.if_contains("args")) {
-        c.args = std::move(*a);
+        json_move::take(c.args, *a);
         c.has_args = true;
     }
     GLOG_DEBUG("[Kernel] [Async Task] Dispatching event_execution to worker: {}.{}", c.module_name, c.function_name);

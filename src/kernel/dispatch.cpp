@@ -32,14 +32,13 @@ Kernel::After Kernel::handle_message(boost::json::value&& value) {
     const std::string_view type = type_of(message);
 
     if (type == "chunk") {
-        auto text = chunks_.add(message);
-        if (!text) return After::next;
-        boost::system::error_code ec;
-        boost::json::value whole = json_parse::parse(*text, ec);
-        if (ec) {
-            GLOG_ERROR("[Kernel] Failed to parse reassembled message: {}", ec.message());
+        auto done = chunks_.add(message);
+        if (!done) return After::next;
+        if (done->ec) {
+            GLOG_ERROR("[Kernel] Failed to parse reassembled message: {}", done->ec.message());
             return After::next;
         }
+        boost::json::value& whole = done->value;
         if (whole.is_object() && type_of(whole.get_object()) == "chunk") {
             GLOG_ERROR("[Kernel] Nested chunk message detected for chunk_id {}, rejecting",
                        fields::display(message, "chunk_id"));

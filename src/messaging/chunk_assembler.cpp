@@ -1,6 +1,7 @@
 #include "messaging/chunk_assembler.hpp"
 
 #include <boost/json.hpp>
+#include <boost/json/monotonic_resource.hpp>
 
 #include "messaging/constants.hpp"
 #include "messaging/json_text.hpp"
@@ -54,7 +55,21 @@ void ChunkAssembler::evict_oldest() {
     drop(oldest);
 }
 
-std::optional<std::string> ChunkAssembler::add(const boost::json::object& chunk, Clock::time_point now) {
+// Gives the parser every piece that now continues the text in index order.
+void ChunkAssembler::feed(Entry& e) {
+    while (e.parser && !e.parser->refused()) {
+        auto p = e.pieces.find(e.fed);
+        if (p == e.pieces.end()) return;
+        if (!p->second) {
+            e.parser.reset();  // the message can only end as incomplete
+            return;
+        }
+        e.parser->write(std::string_view(p->second->data(), p->second->size()));
+        ++e.fed;
+    }
+}
+
+std::optional<ChunkAssembler::Reassembled> ChunkAssembler::add(boost::json::object& chunk, Clock::time_point now) {
     evict_idle(now);
     const auto* id_v = chunk.if_contains("chunk_id");
     const auto* index_v = chunk.if_contains("chunk_index");
@@ -78,15 +93,15 @@ std::optional<std::string> ChunkAssembler::add(const boost::json::object& chunk,
                    limits_.max_chunks);
         return std::nullopt;
     }
-    std::optional<std::string> data;
-    if (const auto* d = chunk.if_contains("data")) {
-        if (d->is_string()) data = std::string(d->get_string());
+    std::optional<boost::json::string> data;
+    if (auto* d = chunk.if_contains("data")) {
+        if (d->is_string()) data = std::move(d->get_string());
         else if (!d->is_null()) {
             GLOG_ERROR("[Kernel] Invalid chunk message: data must be a string");
             return std::nullopt;
         }
     } else {
-        data = std::string();
+        data = boost::json::string();
     }
 
     const std::string id = id_text(*id_v);
@@ -94,7 +109,14 @@ std::optional<std::string> ChunkAssembler::add(const boost::json::object& chunk,
     if (it == entries_.end()) {
         if (entries_.size() >= limits_.max_incomplete) evict_oldest();
         it = entries_.emplace(id, Entry{}).first;
-        it->second.total = *total;
+        Entry& fresh = it->second;
+        fresh.total = *total;
+        // A message of several pieces is large: its nodes come from one arena, whose blocks start
+        // at 1 MiB and grow geometrically (a few blocks for any size; many incomplete messages
+        // reserve little).
+        if (*total > 1)
+            fresh.storage = boost::json::make_shared_resource<boost::json::monotonic_resource>(std::size_t(1) << 20);
+        fresh.parser = std::make_unique<json_parse::Incremental>(fresh.storage);
     }
     Entry& e = it->second;
     e.touched = now;
@@ -112,20 +134,32 @@ std::optional<std::string> ChunkAssembler::add(const boost::json::object& chunk,
     e.pieces.emplace(*index, std::move(data));
     e.bytes += size;
     buffered_ += size;
+    if (*index == e.fed) feed(e);
     if (std::int64_t(e.pieces.size()) != e.total) return std::nullopt;
 
-    std::string whole;
-    whole.reserve(e.bytes);
     for (auto& [i, piece] : e.pieces) {
         if (!piece) {
             GLOG_ERROR("[Kernel] Incomplete chunk buffer for chunk_id {}", id);
             drop(it);
             return std::nullopt;
         }
-        whole += *piece;
     }
+    // Values are move-constructed from here on: assigning one would copy it out of its arena.
+    if (e.parser && e.fed == e.total) {
+        if (auto v = e.parser->finish()) {
+            drop(it);
+            return Reassembled{std::move(*v), {}};
+        }
+    }
+    // Refused by the fast parser: the joined text gets the full parse, whose value or error stands.
+    std::string whole;
+    whole.reserve(e.bytes);
+    for (auto& [i, piece] : e.pieces) whole.append(piece->data(), piece->size());
+    const boost::json::storage_ptr storage = e.storage;
     drop(it);
-    return whole;
+    boost::system::error_code ec;
+    boost::json::value v = json_parse::parse(whole, ec, storage);
+    return Reassembled{std::move(v), ec};
 }
 
 }  // namespace gridlet

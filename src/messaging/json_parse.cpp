@@ -91,31 +91,94 @@ struct ExactHandler {
     bool on_comment(string_view, error_code&) { return true; }
 };
 
+bool only_space(std::string_view text) {
+    for (char c : text)
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
+    return true;
+}
+
+boost::json::parse_options options() {
+    boost::json::parse_options o;
+    o.max_depth = kMaxDepth;
+    return o;
+}
+
 }  // namespace
 
-boost::json::value parse(std::string_view text, error_code& ec) {
-    boost::json::parse_options options;
-    options.max_depth = kMaxDepth;
-    boost::json::basic_parser<ExactHandler> p(options, boost::json::storage_ptr());
-    p.handler().st.reset();
+boost::json::value parse(std::string_view text, error_code& ec, boost::json::storage_ptr sp) {
+    boost::json::basic_parser<ExactHandler> p(options(), boost::json::storage_ptr());
+    p.handler().st.reset(sp);
     std::size_t used = p.write_some(false, text.data(), text.size(), ec);
     if (!ec) {
-        for (std::size_t i = used; i < text.size(); ++i) {
-            char c = text[i];
-            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
-                ec = boost::json::error::extra_data;
-                break;
-            }
-        }
+        if (!only_space(text.substr(used))) ec = boost::json::error::extra_data;
         if (!ec) return p.handler().st.release();
     }
     // Refused by the fast parser: read it again as Python's json would (NaN, lone surrogates...).
     // Only such rare texts pay for the second pass; the fast parser's error stands if this fails too.
     boost::json::value_stack st;
-    st.reset();
+    st.reset(sp);
     if (!json_dialect::parse(text, st, kMaxDepth)) return nullptr;
     ec.clear();
     return st.release();
+}
+
+struct Incremental::Reader {
+    boost::json::basic_parser<ExactHandler> parser;
+    explicit Reader(boost::json::storage_ptr sp) : parser(options(), boost::json::storage_ptr()) {
+        parser.handler().st.reset(std::move(sp));
+    }
+};
+
+Incremental::Incremental(boost::json::storage_ptr sp) : reader_(std::make_unique<Reader>(std::move(sp))) {}
+
+Incremental::~Incremental() = default;
+
+bool Incremental::write(std::string_view part) {
+    if (refused_ || !reader_) return false;
+    if (done_) {
+        // The parser would start a second document here: what follows the value is checked apart.
+        refused_ = !only_space(part);
+        return !refused_;
+    }
+    try {
+        error_code ec;
+        const std::size_t used = reader_->parser.write_some(true, part.data(), part.size(), ec);
+        if (ec) {
+            refused_ = true;
+        } else if (reader_->parser.done()) {
+            done_ = true;
+            refused_ = !only_space(part.substr(used));
+        }
+    } catch (const std::exception&) {
+        // parse() meets the same failure again on the joined text and lets it out from there.
+        refused_ = true;
+    }
+    if (refused_) reader_.reset();  // what it built so far is of no use
+    return !refused_;
+}
+
+std::optional<boost::json::value> Incremental::finish() {
+    if (refused_ || !reader_) return std::nullopt;
+    try {
+        if (!done_) {
+            // A value still open at the end (a top-level number) ends here, or the text is cut short.
+            static const char none = 0;
+            error_code ec;
+            reader_->parser.write_some(false, &none, 0, ec);
+            if (ec || !reader_->parser.done()) {
+                refused_ = true;
+                reader_.reset();
+                return std::nullopt;
+            }
+        }
+        boost::json::value v = reader_->parser.handler().st.release();
+        reader_.reset();
+        return v;
+    } catch (const std::exception&) {
+        refused_ = true;
+        reader_.reset();
+        return std::nullopt;
+    }
 }
 
 }  // namespace gridlet::json_parse
