@@ -10,6 +10,7 @@
 #include "kernel/replies.hpp"
 #include "kernel/worker_pool.hpp"
 #include "messaging/fields.hpp"
+#include "messaging/json_move.hpp"
 #include "messaging/py_json.hpp"
 #include "messaging/reply_builders.hpp"
 #include "util/log.hpp"
@@ -146,7 +147,7 @@ void start_custom_function_call(HandlerContext ctx, boost::json::object&& messag
         return;
     }
     if (auto* a = message.if_contains("args")) {
-        c.args = std::move(*a);
+        json_move::take(c.args, *a);
         c.has_args = true;
     }
     GLOG_DEBUG("[Kernel] [Async Task] Dispatching custom_function_call to worker: {}.{}", c.module_name,
