@@ -136,19 +136,17 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const CallableCall& c
         } else {
             PyRef tuple = PyRef::steal(PyList_AsTuple(args.get()));
             PyRef value = PyRef::steal(tuple ? PyObject_Call(func.get(), tuple.get(), nullptr) : nullptr);
-            if (!value || !encode_value(gil, ctx.bridge, value.get(), result))
-                error_text = report_exception(gil, &run);
+            if (!value || !encode_value(gil, ctx.bridge, value.get(), result)) error_text = report_exception(gil, &run);
         }
     }
     const std::string logs = logs_json(run, "Callable logs");
     if (error_text.empty()) {
         if (result.has_value) {
-            std::string out = reply::result_output(result.repr, c.ids, kEcho);
-            std::string().swap(result.repr);
+            std::string out = reply::result_output(result.take_repr(), c.ids, kEcho);
             ctx.replies.post(gil, out, {"result_output", c.ids.request_id});
         }
-        const reply::Framed framed = reply::python_function_result(logs, c.ids);
-        ctx.replies.post(gil, framed.around(result.json), {"python_function_result", c.ids.request_id});
+        const reply::Framed framed = result.frame(reply::python_function_result(logs, c.ids));
+        ctx.replies.post(gil, framed.around(result.json_body()), {"python_function_result", c.ids.request_id});
         GLOG_INFO("[Kernel] Python function call succeeded: callable_id={}", c.callable_id);
         return;
     }
