@@ -103,10 +103,9 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const Call& c) {
         // The result's JSON is framed from its one copy into both replies.
         const reply::Framed first = result.frame(reply::execution_result(logs, c.ids, reply::Echo::all));
         const reply::Framed second = result.frame(reply::function_execution_result(logs, c.ids));
-        ctx.replies.post_all(gil,
-                             {{out, {"result_output", c.ids.request_id}},
-                              {first.around(result.json_body()), {"execution_result", c.ids.request_id}},
-                              {second.around(result.json_body()), {"function_execution_result", c.ids.request_id}}});
+        ctx.replies.post_all(gil, {{out, {"result_output", c.ids.request_id}},
+                                   {first.around(result.json_body()), {"execution_result", c.ids.request_id}},
+                                   {second.around(result.json_body()), {"function_execution_result", c.ids.request_id}}});
         GLOG_INFO("[Kernel] Custom function call succeeded: {}", qualified);
         return;
     }
