@@ -169,7 +169,7 @@ reply::Framed EncodedResult::frame(reply::Framed f) const {
 std::string EncodedResult::take_repr() {
     if (!text) return std::move(repr);
     std::string r;
-    r.reserve(body.size() + 2);
+    memory_release::reserve_large(r, body.size() + 2);
     r.push_back(repr_quote);
     r += body;
     r.push_back(repr_quote);
