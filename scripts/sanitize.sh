@@ -64,7 +64,8 @@ if [ "$what" = tsan ] || [ "$what" = all ]; then
   sources=(
     src/messaging/host_requests.cpp src/messaging/outbox.cpp src/messaging/ws_frame.cpp
     src/messaging/chunk_encoder.cpp src/messaging/json_text.cpp src/kernel/worker_pool.cpp
-    src/kernel/control_queue.cpp src/util/log.cpp src/util/memory_release.cpp src/util/utf8.cpp src/util/uuid.cpp
+    src/kernel/control_queue.cpp src/util/log.cpp src/util/memory_release.cpp src/util/shortest_float.cpp
+    src/util/utf8.cpp src/util/uuid.cpp
     tests/unit/python_environment.cpp tests/unit/test_host_requests_and_pool.cpp
     tests/unit/test_outbox.cpp tests/unit/test_concurrency.cpp tests/unit/test_control_queue.cpp
   )

@@ -5,6 +5,7 @@
 
 #include "execution/tracebacks.hpp"
 #include "invocation/fast_repr.hpp"
+#include "invocation/plain_walk.hpp"
 #include "invocation/wire_args.hpp"
 #include "invocation/wire_json.hpp"
 #include "kernel/kernel.hpp"
@@ -16,6 +17,7 @@
 #include "modules/import_graph.hpp"
 #include "util/log.hpp"
 #include "util/memory_release.hpp"
+#include "util/swar.hpp"
 
 namespace gridlet::invocation {
 namespace {
@@ -123,7 +125,57 @@ void raise_args_type_error(const GilHeld& gil, const boost::json::value& args) {
     if (value) drop(PyObject_CallOneArg(helper, value.get()));  // raises the TypeError
 }
 
+// Views the text of an exact str when it is printable ASCII without '"' and '\\': its JSON and its
+// repr are then the text itself between quotes ('"' for JSON; for repr '\'', or '"' when the text
+// has a '\''). One pass, eight bytes at a time.
+bool view_plain_str(PyObject* s, EncodedResult& out) {
+    if (PyUnicode_READY(s) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyUnicode_IS_ASCII(s)) return false;
+    const char* p = static_cast<const char*>(PyUnicode_DATA(s));
+    const std::size_t n = std::size_t(PyUnicode_GET_LENGTH(s));
+    std::uint64_t special = 0, single = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n && !special; i += 8) {
+        const std::uint64_t w = swar::load(p + i);
+        special = swar::has_below(w, 0x20) | swar::has_byte(w, 0x7F) | swar::has_byte(w, '"') | swar::has_byte(w, '\\');
+        single |= swar::has_byte(w, '\'');
+    }
+    for (; i < n && !special; ++i) {
+        const unsigned char c = static_cast<unsigned char>(p[i]);
+        special = c < 0x20 || c == 0x7F || c == '"' || c == '\\';
+        single |= c == '\'';
+    }
+    if (special) return false;
+    out.text = PyRef::borrow(s);
+    out.body = std::string_view(p, n);  // an ASCII str's data is its UTF-8 text
+    out.repr_quote = single ? '"' : '\'';
+    out.has_value = true;
+    return true;
+}
+
 }  // namespace
+
+reply::Framed EncodedResult::frame(reply::Framed f) const {
+    if (text) {
+        f.head.push_back('"');
+        f.tail.insert(f.tail.begin(), '"');
+    }
+    return f;
+}
+
+reply::ResultOutput EncodedResult::result_output(const CallIds& ids, unsigned echo) const {
+    if (!text) return reply::result_output_parts(repr, ids, echo);
+    // A viewed str is printable ASCII without quotes or backslashes: only its quote may need
+    // escaping in the JSON string.
+    reply::ResultOutput r = reply::result_output_parts(body, ids, echo);
+    const std::string_view quote = repr_quote == '"' ? std::string_view("\\\"") : std::string_view("'");
+    r.frame.head += quote;
+    r.frame.tail.insert(0, quote);
+    return r;
+}
 
 PyObject* import_module(const GilHeld& gil, const std::string& name, const std::string& missing_text) {
     import_graph::settle(gil);
@@ -192,11 +244,19 @@ PyObject* to_wire(const GilHeld& gil, PyObject* bridge, PyObject* value) {
 bool encode_value(const GilHeld& gil, PyObject* bridge, PyObject* value, EncodedResult& out) {
     const WireMethods* wire = wire_methods(gil, bridge);
     if (!wire) return false;
+    if (wire->to_default && PyUnicode_CheckExact(value) && view_plain_str(value, out)) return true;
     if (wire->to_default && wire_json::applies(gil, value)) {
         const PyRef fn = PyRef::borrow(wire->to_wire.get());
         const std::size_t expected = wire_json::estimate(gil, value);
         memory_release::reserve_large(out.json, expected);
         if (!wire_json::has_own_repr(value)) memory_release::reserve_large(out.repr, expected + expected / 4);
+        // Lists and tuples of numbers, str, bools and None: both texts in one walk.
+        if (plain_walk::append(gil, value, out.json, out.repr)) {
+            out.has_value = true;
+            return true;
+        }
+        out.json.clear();
+        out.repr.clear();
         if (wire_json::append(gil, value, fn.get(), out.json)) {
             out.has_value = true;  // containers, arrays and frames are never None on the wire
             if (fast_repr::append(gil, value, out.repr)) return true;

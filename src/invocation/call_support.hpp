@@ -4,9 +4,12 @@
 #include <boost/json/value.hpp>
 
 #include <string>
+#include <string_view>
 
 #include "execution/run_output.hpp"
 #include "kernel/gil.hpp"
+#include "kernel/py_ref.hpp"
+#include "messaging/reply_builders.hpp"
 
 namespace gridlet {
 class Kernel;
@@ -27,10 +30,24 @@ PyObject* to_wire(const GilHeld&, PyObject* bridge, PyObject* value);
 
 // A call's result as its replies carry it: `wire` (a to_wire value) as JSON text, and the repr of
 // `value` when the wire value is not None. False with a Python error set when either fails.
+// A str result whose text needs no escaping, in JSON nor in its repr (printable ASCII without '"'
+// or '\\'), is not copied: both texts are its own UTF-8 buffer between quotes, and the result
+// holds the str. Holding a reference, it is dropped only while the GIL is held.
 struct EncodedResult {
     std::string json;
     std::string repr;  // "" when the wire value is None
     bool has_value = false;
+    PyRef text;             // the viewed str, or empty
+    std::string_view body;  // its UTF-8 text, between the quotes of both texts
+    char repr_quote = '\'';
+
+    // The JSON text, or for a viewed str the part between its quotes (which frame() adds).
+    std::string_view json_body() const { return text ? body : std::string_view(json); }
+    // A reply framed around json_body(): for a viewed str, its quotes join the head and the tail.
+    reply::Framed frame(reply::Framed f) const;
+    // The result_output reply around the repr's one text; for a viewed str, around the str's own
+    // buffer, its quotes joining the head and the tail.
+    reply::ResultOutput result_output(const CallIds& ids, unsigned echo) const;
 };
 bool encode_result(const GilHeld&, PyObject* wire, PyObject* value, EncodedResult& out);
 

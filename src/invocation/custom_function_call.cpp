@@ -99,13 +99,14 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const Call& c) {
 
     if (error_text.empty()) {
         reply::ResultOutput out;
-        if (result.has_value) out = reply::result_output_parts(result.repr, c.ids);
+        if (result.has_value) out = result.result_output(c.ids, reply::Echo::run);
         // The repr and the result's JSON are framed from their one copy each into the replies.
-        const reply::Framed first = reply::execution_result(logs, c.ids, reply::Echo::all);
-        const reply::Framed second = reply::function_execution_result(logs, c.ids);
-        ctx.replies.post_all(gil, {{result.has_value ? out.text() : MessageText(), {"result_output", c.ids.request_id}},
-                                   {first.around(result.json), {"execution_result", c.ids.request_id}},
-                                   {second.around(result.json), {"function_execution_result", c.ids.request_id}}});
+        const reply::Framed first = result.frame(reply::execution_result(logs, c.ids, reply::Echo::all));
+        const reply::Framed second = result.frame(reply::function_execution_result(logs, c.ids));
+        ctx.replies.post_all(gil,
+                             {{result.has_value ? out.text() : MessageText(), {"result_output", c.ids.request_id}},
+                              {first.around(result.json_body()), {"execution_result", c.ids.request_id}},
+                              {second.around(result.json_body()), {"function_execution_result", c.ids.request_id}}});
         memory_release::recycle(result.repr);
         memory_release::recycle(result.json);
         GLOG_INFO("[Kernel] Custom function call succeeded: {}", qualified);

@@ -8,6 +8,7 @@
 #include "kernel/py_ref.hpp"
 #include "messaging/py_json.hpp"
 #include "util/memory_release.hpp"
+#include "util/shortest_float.hpp"
 #include "util/utf8.hpp"
 
 namespace gridlet::fast_repr {
@@ -21,6 +22,8 @@ void append_hex(std::string& out, char tag, Py_UCS4 c, int digits) {
     out.push_back(tag);
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out.push_back(hex[(c >> shift) & 0xF]);
 }
+
+}  // namespace
 
 // str.__repr__: single quotes unless the text has a single quote and no double quote; the quote,
 // the backslash, \t \n \r escaped; other control characters and non-printable characters as
@@ -85,6 +88,8 @@ bool append_str(std::string& out, PyObject* s) {
     out.push_back(quote);
     return true;
 }
+
+namespace {
 
 // Beyond 64 bits the digits come from int's own repr.
 bool append_int(const GilHeld& gil, std::string& out, PyObject* v) {
@@ -206,71 +211,8 @@ private:
 }  // namespace
 
 void append_float(std::string& out, double d) {
-    if (std::isnan(d)) {
-        out += "nan";
-        return;
-    }
-    if (std::isinf(d)) {
-        out += d > 0 ? "inf" : "-inf";
-        return;
-    }
-    char buf[40];
-    // Usually the shortest form std::to_chars picks is already repr's: positional with a fraction
-    // (always within repr's positional range), or a whole number of at most 16 digits, which
-    // repr writes with ".0".
-    auto res = std::to_chars(buf, buf + sizeof buf, d);
-    const std::size_t len = std::size_t(res.ptr - buf);
-    if (!std::memchr(buf, 'e', len)) {
-        if (std::memchr(buf, '.', len)) {
-            out.append(buf, len);
-            return;
-        }
-        if (len - (buf[0] == '-') <= 16) {
-            out.append(buf, len);
-            out += ".0";
-            return;
-        }
-    }
-    // Otherwise from the shortest digits, laid out as float_repr does: exponent form when the
-    // decimal exponent is below -4 or at least 16, else positional with at least one decimal.
-    res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-    const char* p = buf;
-    if (*p == '-') {
-        out.push_back('-');
-        ++p;
-    }
-    char digits[24];
-    int nd = 0;
-    for (; p < res.ptr && *p != 'e'; ++p)
-        if (*p != '.') digits[nd++] = *p;
-    int exp = 0;
-    std::from_chars(p + 1 + (p[1] == '+'), res.ptr, exp);
-    const int decpt = exp + 1;  // digits are 0.DDD x 10^decpt
-    if (d == 0) {
-        out += "0.0";
-    } else if (decpt <= -4 || decpt > 16) {
-        out.push_back(digits[0]);
-        if (nd > 1) {
-            out.push_back('.');
-            out.append(digits + 1, std::size_t(nd - 1));
-        }
-        char e[8];
-        const int a = exp < 0 ? -exp : exp;
-        int n = std::snprintf(e, sizeof e, "e%c%02d", exp < 0 ? '-' : '+', a);
-        out.append(e, std::size_t(n));
-    } else if (decpt <= 0) {
-        out += "0.";
-        out.append(std::size_t(-decpt), '0');
-        out.append(digits, std::size_t(nd));
-    } else if (decpt >= nd) {
-        out.append(digits, std::size_t(nd));
-        out.append(std::size_t(decpt - nd), '0');
-        out += ".0";
-    } else {
-        out.append(digits, std::size_t(decpt));
-        out.push_back('.');
-        out.append(digits + decpt, std::size_t(nd - decpt));
-    }
+    char buf[shortest_float::kMaxChars];
+    out.append(buf, shortest_float::repr(buf, d));
 }
 
 bool append(const GilHeld& gil, PyObject* value, std::string& out) {

@@ -12,6 +12,9 @@ namespace gridlet::fast_repr {
 // Appends repr(value) to `out`. False with the Python error set when a repr raises, as repr() would.
 bool append(const GilHeld&, PyObject* value, std::string& out);
 
+// repr of an exact str. False with the Python error set only when the str cannot be read.
+bool append_str(std::string& out, PyObject* s);
+
 // The text repr() gives for a float: "0.1", "1e+16", "1e-05", "-0.0", "inf", "nan".
 void append_float(std::string& out, double d);
 

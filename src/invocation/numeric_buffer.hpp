@@ -29,6 +29,7 @@ public:
     Py_ssize_t stride(int d) const { return view_.strides[d]; }
     const char* data() const { return static_cast<const char*>(view_.buf); }
     Kind kind() const { return kind_; }
+    Py_ssize_t itemsize() const { return view_.itemsize; }
 
     bool bool_at(const char* p) const { return *reinterpret_cast<const unsigned char*>(p) != 0; }
     std::int64_t signed_at(const char* p) const;

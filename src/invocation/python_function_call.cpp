@@ -144,10 +144,10 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const CallableCall& c
     const std::string logs = logs_json(run, "Callable logs");
     if (error_text.empty()) {
         reply::ResultOutput out;
-        if (result.has_value) out = reply::result_output_parts(result.repr, c.ids, kEcho);
-        const reply::Framed framed = reply::python_function_result(logs, c.ids);
+        if (result.has_value) out = result.result_output(c.ids, kEcho);
+        const reply::Framed framed = result.frame(reply::python_function_result(logs, c.ids));
         ctx.replies.post_all(gil, {{result.has_value ? out.text() : MessageText(), {"result_output", c.ids.request_id}},
-                                   {framed.around(result.json), {"python_function_result", c.ids.request_id}}});
+                                   {framed.around(result.json_body()), {"python_function_result", c.ids.request_id}}});
         memory_release::recycle(result.repr);
         memory_release::recycle(result.json);
         GLOG_INFO("[Kernel] Python function call succeeded: callable_id={}", c.callable_id);

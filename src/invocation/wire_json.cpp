@@ -1,6 +1,7 @@
 #include "invocation/wire_json.hpp"
 
 #include <charconv>
+#include <cstring>
 #include <memory>
 
 #include "invocation/numeric_buffer.hpp"
@@ -8,6 +9,7 @@
 #include "kernel/py_ref.hpp"
 #include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
+#include "util/shortest_float.hpp"
 
 namespace gridlet::wire_json {
 namespace {
@@ -83,6 +85,19 @@ void append_dims(const numeric_buffer::View& view, const char* p, int d, std::st
     out.push_back('[');
     const Py_ssize_t n = view.shape(d);
     const Py_ssize_t stride = view.stride(d);
+    if (d + 1 == view.ndim() && view.kind() == numeric_buffer::Kind::floating && view.itemsize() == 8) {
+        // A row of float64, the common case: each number and its comma in one copy.
+        char buf[shortest_float::kMaxChars + 1];
+        for (Py_ssize_t i = 0; i < n; ++i, p += stride) {
+            double v;
+            std::memcpy(&v, p, sizeof v);  // strided views need not be aligned
+            char* end = buf;
+            if (i) *end++ = ',';
+            out.append(buf, shortest_float::json(end, v));
+        }
+        out.push_back(']');
+        return;
+    }
     for (Py_ssize_t i = 0; i < n; ++i, p += stride) {
         if (i) out.push_back(',');
         append_dims(view, p, d + 1, out);

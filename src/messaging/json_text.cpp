@@ -8,6 +8,7 @@
 
 #include "messaging/json_bigint.hpp"
 #include "util/memory_release.hpp"
+#include "util/shortest_float.hpp"
 #include "util/swar.hpp"
 
 namespace gridlet::json_text {
@@ -87,16 +88,10 @@ bool needs_escape(std::string_view s) {
 }
 
 void append_double(std::string& out, double d) {
-    if (!std::isfinite(d)) {
-        out += "null";
-        return;
-    }
-    char buf[32];
-    auto res = std::to_chars(buf, buf + sizeof buf, d);
-    std::string_view text(buf, static_cast<std::size_t>(res.ptr - buf));
-    out += text;
-    // Keep a float a float for the reader: 100.0 stays "100.0", not "100".
-    if (text.find_first_of(".en") == std::string_view::npos) out += ".0";
+    // The shortest form, fixed or scientific as std::to_chars picks it; a whole number keeps a
+    // ".0" so that the reader keeps it a float (100.0 stays "100.0", not "100").
+    char buf[shortest_float::kMaxChars];
+    out.append(buf, shortest_float::json(buf, d));
 }
 
 void append_int(std::string& out, std::int64_t v) {

@@ -120,6 +120,64 @@ def float_case(seed):
     steps = [1e16 * (1 + k * 1e-16) for k in range(-3, 4)] + [1e-5 * (1 + k * 1e-16) for k in range(-3, 4)]
     return EDGE_FLOATS + bits + subnormal + decimal + tens + steps
 
+def plain_value(rng, depth=0):
+    # Only lists, tuples, floats, ints, bools, None and str: what the joint walk writes itself.
+    pick = rng.random()
+    if depth > 4 or pick < 0.5:
+        return rng.choice([rand_float(rng), rand_float(rng), rng.choice(EDGE_INTS), rng.randint(-2 ** 80, 2 ** 80),
+                           None, rng.choice(STRINGS)])
+    items = [plain_value(rng, depth + 1) for _ in range(rng.choice([0, 1, 1, 2, 4]))]
+    return items if pick < 0.8 else tuple(items)
+
+def plain_case(seed):
+    rng = random.Random(seed)
+    return [plain_value(rng) for _ in range(10)]
+
+def table_case():
+    header = ["name", "it's", 'say "x"', "\u00e9t\u00e9"]
+    rows = [[(r * 1000 + c) / 7 for c in range(40)] for r in range(30)]
+    edges = [EDGE_FLOATS, tuple(EDGE_FLOATS), [(f,) for f in EDGE_FLOATS], EDGE_INTS, [(), [], ((),), [[]]]]
+    return [header] + rows + edges
+
+class _Half(float):
+    pass
+
+class _Shown(list):
+    def __repr__(self):
+        return "Shown!"
+
+def fallback_case(name):
+    rows = [[(r * 10 + c) / 7 for c in range(10)] for r in range(10)]
+    cases = {
+        "dict_last": rows + [{"k": [1.5, (2.5,)]}],
+        "date_inside": rows + [[1.0, datetime.date(2024, 1, 2)]],
+        "float_subclass": rows + [[_Half(0.5), 1.5]],
+        "list_subclass": [_Shown([1.0, 2.0]), [3.0]],
+        "bytes": [[1.0, b"x"]],
+        "self": None,
+    }
+    if name == "self":
+        v = [1.5, (2.5,)]
+        v.append([v, 3.5])
+        return v
+    return cases[name]
+
+TEXTS = {
+    "empty": "", "plain": "plain text 123 !#$%&()*+,-./:;<=>?@[]^_`{|}~", "single": "it's", "double": 'say "hi"',
+    "both": "both ' and \"", "backslash": "back\\slash", "control": "tab\tnl\n\x00\x1f", "delete": "del\x7f",
+    "latin": "caf\u00e9", "wide": "\u4e2d\U0001F600", "surrogate": "lone \ud800 high",
+    "long_plain": "abc'xyz " * 40000, "long_quoted": ('q"' * 40000),
+}
+
+class _Text(str):
+    def __repr__(self):
+        return "Text!"
+
+def text_case(name):
+    if name == "subclass":
+        return _Text("plain")
+    return TEXTS[name]
+
 def dated_case():
     return [datetime.date(2024, 1, 2), {"when": datetime.datetime(2024, 1, 2, 3, 4, 5)}, (datetime.date(1999, 12, 31),)]
 '''
@@ -145,6 +203,14 @@ def produce(kind, arg, slow):
         return pandas_case(arg)
     if kind == "dated":
         return dated_case()
+    if kind == "plain":
+        return plain_case(arg)
+    if kind == "table":
+        return table_case()
+    if kind == "fallback":
+        return fallback_case(arg)
+    if kind == "text":
+        return text_case(arg)
     if kind == "floats":
         return float_case(arg)
     if kind == "bad_key":
@@ -180,6 +246,8 @@ def _case(kind, arg):
         return ns["pandas_case"](arg)
     if kind == "floats":
         return ns["float_case"](arg)
+    if kind in ("plain", "table", "fallback", "text"):
+        return ns[kind + "_case"](*(() if kind == "table" else (arg,)))
     return ns["dated_case"]()
 
 
@@ -243,6 +311,39 @@ def test_numpy_arrays_and_scalars_match_the_python_path(kernel, name):
 def test_pandas_frames_and_series_match_the_python_path(kernel, name):
     pytest.importorskip("pandas")
     _same_as_python_path(kernel, "pandas", name)
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_plain_values_written_in_one_walk_match_the_python_path(kernel, seed):
+    # Lists and tuples of numbers, str, bools and None: both texts from one walk.
+    _same_as_python_path(kernel, "plain", seed)
+
+
+def test_a_table_with_a_header_and_repr_edges_matches_the_python_path(kernel):
+    _same_as_python_path(kernel, "table", 0)
+
+
+@pytest.mark.parametrize("name", ["dict_last", "date_inside", "float_subclass", "list_subclass", "bytes", "self"])
+def test_values_the_joint_walk_gives_up_on_match_the_python_path(kernel, name):
+    if name in ("bytes", "self"):
+        # Not sendable (bytes) or nested in itself: the same error from both paths.
+        fast_text, fast = _call(kernel, "fallback", name, False)
+        slow_text, slow = _call(kernel, "fallback", name, True)
+        assert fast["function_execution_result"]["status"] == "error"
+        # (the Python path's traceback has the test's own to_wire frame in addition, which moves
+        # where the recursion limit is met)
+        last = [m["function_execution_result"]["error"].strip().splitlines()[-1] for m in (fast, slow)]
+        expected = "TypeError: Object of type bytes" if name == "bytes" else "RecursionError: maximum recursion"
+        assert last[0].startswith(expected) and last[1].startswith(expected), last
+        return
+    _same_as_python_path(kernel, "fallback", name)
+
+
+@pytest.mark.parametrize("name", ["empty", "plain", "single", "double", "both", "backslash", "control", "delete",
+                                  "latin", "wide", "surrogate", "long_plain", "long_quoted", "subclass"])
+def test_str_results_match_the_python_path(kernel, name):
+    # A plain printable ASCII str is written from its own buffer; every other str is escaped.
+    _same_as_python_path(kernel, "text", name)
 
 
 def test_dates_inside_containers_take_the_stock_conversion(kernel):

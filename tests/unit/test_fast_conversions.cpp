@@ -5,6 +5,8 @@
 #include <boost/json.hpp>
 
 #include <bit>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +14,10 @@
 #include <string>
 
 #include "invocation/fast_repr.hpp"
+#include "invocation/plain_walk.hpp"
 #include "invocation/wire_args.hpp"
 #include "invocation/wire_json.hpp"
+#include "messaging/json_text.hpp"
 #include "messaging/py_json.hpp"
 #include "python_environment.hpp"
 
@@ -79,14 +83,29 @@ TEST_F(FastConversions, FloatReprMatchesPythonForEdgesAndRandomBitPatterns) {
                             100.0,
                             1e100,
                             -1.5e-7};
+    // The wire's JSON float as std::to_chars writes it, ".0" after a whole number (its writer's
+    // former form, the oracle here).
+    auto to_chars_json = [](double d) -> std::string {
+        if (!std::isfinite(d)) return "null";
+        char buf[64];
+        std::string text(buf, std::to_chars(buf, buf + sizeof buf, d).ptr);
+        if (text.find_first_of(".en") == std::string::npos) text += ".0";
+        return text;
+    };
     auto check = [&](double d) {
         PyObject* f = PyFloat_FromDouble(d);
         std::string got;
         fast_repr::append_float(got, d);
         ASSERT_EQ(got, python_repr(f)) << "bits " << std::hex << std::bit_cast<std::uint64_t>(d);
+        std::string json;
+        json_text::append_double(json, d);
+        ASSERT_EQ(json, to_chars_json(d)) << "bits " << std::hex << std::bit_cast<std::uint64_t>(d);
         Py_DECREF(f);
     };
     for (double d : edges) check(d);
+    // Whole numbers around 2^53 and up to 10^22, where the fixed form writes every digit.
+    for (int k = 50; k <= 74; ++k)
+        for (double step : {-3.0, -1.0, 0.0, 1.0, 2.0, 5.0}) check(std::ldexp(1.0, k) + step * std::ldexp(1.0, k - 52));
     for (int k = -325; k <= 308; ++k) check(std::strtod(("1e" + std::to_string(k)).c_str(), nullptr));
     for (int i = 0; i < 300000; ++i) {
         const std::uint64_t bits = rng();
@@ -330,4 +349,122 @@ TEST_F(FastConversions, WalksLeaveReferenceCountsAsTheyFoundThem) {
     EXPECT_EQ(Py_REFCNT(from_wire), from_count);
     Py_DECREF(to_wire);
     Py_DECREF(from_wire);
+}
+
+namespace {
+
+// The JSON and the repr of one joint walk, against the wire walk and repr().
+struct JointTexts {
+    bool ok = false;
+    std::string json, repr;
+};
+
+}  // namespace
+
+TEST_F(FastConversions, JointWalkGivesTheWireJsonAndTheRepr) {
+    run("import sys, random, struct\n"
+        "sys.path.insert(0, '" GRIDLET_SOURCE_DIR
+        "/python')\n"
+        "from gridlet.serializer import Serializer\n"
+        "EDGES = [0.0, -0.0, 1e16, 1e15, 9999999999999998.0, 1e-4, 1e-5, 0.0001234, 5e-324, 1e22, 1e23,\n"
+        "         2.0 ** 53, 2.0 ** 63, 83406955230759872.0, 1 / 3, 100.0, 1e100, float('nan'), float('inf'),\n"
+        "         float('-inf'), 2 ** 63 - 1, -2 ** 63, 2 ** 63, -2 ** 64, 10 ** 40, 0, True, False, None,\n"
+        "         '', 'x', \"it's\", 'a\"b', '\\\\', '\\udc80', 'caf\\u00e9\\n']\n"
+        "def plain(rng, d=0):\n"
+        "    p = rng.random()\n"
+        "    if d > 4 or p < 0.55:\n"
+        "        if rng.random() < 0.3:\n"
+        "            return struct.unpack('<d', struct.pack('<Q', rng.getrandbits(64)))[0]\n"
+        "        return rng.choice(EDGES)\n"
+        "    n = rng.choice([0, 1, 1, 2, 3, 5])\n"
+        "    items = [plain(rng, d + 1) for _ in range(n)]\n"
+        "    return items if p < 0.8 else tuple(items)\n"
+        "class F(float):\n"
+        "    pass\n"
+        "class L(list):\n"
+        "    def __repr__(self): return 'L!'\n"
+        "rec = [1.5]; rec.append(rec)\n");
+    PyObject* to_wire = eval("Serializer.to_wire");
+    ASSERT_TRUE(to_wire);
+    auto joint = [&](PyObject* v) {
+        JointTexts t;
+        t.ok = plain_walk::append(gil(), v, t.json, t.repr);
+        EXPECT_FALSE(PyErr_Occurred());
+        return t;
+    };
+    auto wire = [&](PyObject* v) {
+        std::string text;
+        EXPECT_TRUE(wire_json::append(gil(), v, to_wire, text));
+        return text;
+    };
+    const char* fixed[] = {"[]",
+                           "()",
+                           "[()]",
+                           "((),)",
+                           "(1.5,)",
+                           "[(None,), (True, False)]",
+                           "[[[]], [[1.0]]]",
+                           "EDGES",
+                           "tuple(EDGES)",
+                           "[[x] for x in EDGES]",
+                           "[(x,) for x in EDGES]",
+                           "[[r * 1000 + c for c in range(50)] for r in range(20)]",
+                           "[[(r * 1000 + c) / 7 for c in range(50)] for r in range(20)]"};
+    for (const char* expr : fixed) {
+        PyObject* v = eval(expr);
+        ASSERT_TRUE(v) << expr;
+        const JointTexts t = joint(v);
+        ASSERT_TRUE(t.ok) << expr;
+        EXPECT_EQ(t.json, wire(v)) << expr;
+        EXPECT_EQ(t.repr, python_repr(v)) << expr;
+        Py_DECREF(v);
+    }
+    for (int seed = 0; seed < 400; ++seed) {
+        PyObject* v = eval("[plain(random.Random(" + std::to_string(seed) + ")) for _ in range(6)]");
+        ASSERT_TRUE(v);
+        const JointTexts t = joint(v);
+        ASSERT_TRUE(t.ok) << seed;
+        EXPECT_EQ(t.json, wire(v)) << seed;
+        EXPECT_EQ(t.repr, python_repr(v)) << seed;
+        Py_DECREF(v);
+    }
+    // Anything else, at any place, makes the walk give up with no error set: a dict, a subclass,
+    // another object, a container met inside itself, nesting past what the wire walk follows.
+    const char* others[] = {"[1.0, {'a': 1}]",
+                            "[[1.0, 2.0], [3.0, F(4.5)]]",
+                            "[L([1])]",
+                            "[1, 2, object()]",
+                            "([1.5], (2.5, b'x'))",
+                            "{'k': [1.0]}",
+                            "rec",
+                            "F(1.0)",
+                            "[None, True, 1j]",
+                            "__import__('functools').reduce(lambda v, _: [v], range(250), 1.5)"};
+    for (const char* expr : others) {
+        PyObject* v = eval(expr);
+        ASSERT_TRUE(v) << expr;
+        EXPECT_FALSE(joint(v).ok) << expr;
+        Py_DECREF(v);
+    }
+    // Under a low recursion limit, the walk gives up wherever repr() would raise RecursionError.
+    run("_limit = sys.getrecursionlimit()\n");
+    for (int depth = 30; depth <= 90; depth += 3) {
+        PyObject* nested =
+            eval("__import__('functools').reduce(lambda v, _: [v], range(" + std::to_string(depth) + "), (1.5,))");
+        ASSERT_TRUE(nested);
+        run("sys.setrecursionlimit(70)\n");
+        PyObject* expected = PyObject_Repr(nested);
+        PyErr_Clear();
+        const JointTexts t = joint(nested);
+        run("sys.setrecursionlimit(_limit)\n");
+        if (expected) {
+            EXPECT_TRUE(t.ok) << depth;
+            EXPECT_EQ(t.repr, py_json::utf8_of(gil(), expected)) << depth;
+        } else {
+            EXPECT_FALSE(t.ok) << depth;
+        }
+        Py_XDECREF(expected);
+        Py_DECREF(nested);
+    }
+    Py_DECREF(to_wire);
 }

@@ -40,6 +40,17 @@ TEST(JsonText, FloatsAreShortestAndStayFloats) {
     EXPECT_EQ(f(1e300), "1e+300");
     EXPECT_EQ(f(std::nan("")), "null");
     EXPECT_EQ(f(HUGE_VAL), "null");
+    // The layout std::to_chars picks: fixed unless scientific is shorter, and then the exact
+    // value's digits (not the shortest digits padded with zeros).
+    EXPECT_EQ(f(1e-4), "1e-04");
+    EXPECT_EQ(f(0.001), "0.001");
+    EXPECT_EQ(f(1e15), "1e+15");
+    EXPECT_EQ(f(123456789012345.0), "123456789012345.0");
+    EXPECT_EQ(f(1e16), "1e+16");
+    EXPECT_EQ(f(83406955230759872.0), "83406955230759872.0");
+    EXPECT_EQ(f(-8119132263947012096.0), "-8119132263947012096.0");
+    EXPECT_EQ(f(1e21), "1e+21");
+    EXPECT_EQ(f(1.5e-100), "1.5e-100");
     // Round trip through the kernel's parser gives the same double.
     for (double d : {1.0 / 3.0, 123456789.123456789, 5e-324, 1.7976931348623157e308, 0.1 + 0.2}) {
         boost::system::error_code ec;
