@@ -152,7 +152,7 @@ private:
     // Before each message is read: waits while more than kIntakeHighWater tasks are queued and
     // the workers are taking them.
     boost::asio::awaitable<void> pace_intake(boost::asio::steady_timer& timer);
-    static constexpr std::size_t kIntakeHighWater = 4096;
+    static constexpr std::size_t kIntakeHighWater = 1024;
     static constexpr auto kIntakePause = std::chrono::microseconds(200);
     std::uint64_t intake_stalled_at_ = ~std::uint64_t(0);  // pool_.taken() when the queue was last seen stuck
     boost::asio::awaitable<void> disconnect();
