@@ -1,6 +1,7 @@
 #include "kernel/python_memory.hpp"
 
 #include <Python.h>
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -176,6 +177,8 @@ void arena_free(void*, void* ptr, std::size_t size) {
 }  // namespace
 
 void install_raw_allocator() {
+    // The large-block map's lock is held across a fork, so a child never inherits it locked.
+    pthread_atfork([] { g_large_mutex.lock(); }, [] { g_large_mutex.unlock(); }, [] { g_large_mutex.unlock(); });
     PyMem_GetAllocator(PYMEM_DOMAIN_RAW, &g_inner);
     PyMemAllocatorEx wrapped{nullptr, raw_malloc, raw_calloc, raw_realloc, raw_free};
     PyMem_SetAllocator(PYMEM_DOMAIN_RAW, &wrapped);

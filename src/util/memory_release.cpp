@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <unistd.h>
 
 namespace gridlet::memory_release {
@@ -210,6 +211,10 @@ void advise_huge_pages(void* p, std::size_t size) {
 void configure() {
     mallopt(M_MMAP_THRESHOLD, int(kMmapThreshold));
     mallopt(M_TRIM_THRESHOLD, int(2 * kMmapThreshold));
+    // A fork (os.fork, multiprocessing) while another thread holds the cache's lock would leave
+    // the child's copy locked for ever: the lock is held across the fork instead.
+    kept();
+    pthread_atfork([] { kept().mutex.lock(); }, [] { kept().mutex.unlock(); }, [] { kept().mutex.unlock(); });
 }
 
 void note_freed(std::size_t bytes, bool idle) {
