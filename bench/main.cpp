@@ -25,6 +25,7 @@ void usage(std::FILE* out) {
                  "                       (default: all marked * below, in that order)\n"
                  "  --json               print a JSON summary on stdout (figure lines go to stderr)\n"
                  "  --storm-calls N      calls in cfc_storm (default 20000)\n"
+                 "  --storm-warmup N     unmeasured calls of cfc_storm before them (default 20000)\n"
                  "  --rtt-calls N        measured round trips in exec_rtt and cfc_rtt (default 5000)\n"
                  "  --warmup N           unmeasured round trips before those (default 100)\n"
                  "  --spawns N           kernels started by startup (default 10)\n"
@@ -110,6 +111,8 @@ int main(int argc, char** argv) {
             opt.json = true;
         } else if (a == "--storm-calls") {
             opt.storm_calls = static_cast<int>(number());
+        } else if (a == "--storm-warmup") {
+            opt.storm_warmup = std::max(0, static_cast<int>(number()));
         } else if (a == "--rtt-calls") {
             opt.rtt_calls = static_cast<int>(number());
         } else if (a == "--warmup") {

@@ -27,6 +27,7 @@ struct Options {
     int rtt_calls = 5000;
     int warmup = 100;
     int storm_calls = 20000;
+    int storm_warmup = 20000;  // unmeasured calls of a storm before the measured one
     int stream_values = 100000;
     int print_lines = 100000;
     std::size_t big_bytes = 16u * 1024 * 1024;
@@ -146,6 +147,9 @@ private:
     // given to `check` (after the clock stopped); the request goes as chunk messages when `chunked`.
     // With `warm_args`, an unmeasured call with those arguments goes first (imports, first use).
     // Figures: total_ms, peak_rss_mb, rss_after_mb, wire_mb.
+    // One storm of `n` pipelined calls of benchmod.add with request ids `id_prefix` + number:
+    // the seconds from the first send to the last reply (0 when it failed; `r` says why).
+    asio::awaitable<double> storm_round(Session& s, ScenarioResult& r, int n, std::string_view id_prefix);
     asio::awaitable<void> large_call(ScenarioResult& r, std::string_view function, const std::string& args_json,
                                      bool chunked, const std::function<std::string(const boost::json::value&)>& check,
                                      std::string_view warm_args = {});
