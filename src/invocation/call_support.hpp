@@ -10,6 +10,7 @@
 #include "kernel/gil.hpp"
 #include "kernel/py_ref.hpp"
 #include "messaging/reply_builders.hpp"
+#include "util/memory_release.hpp"
 
 namespace gridlet {
 class Kernel;
@@ -34,6 +35,15 @@ PyObject* to_wire(const GilHeld&, PyObject* bridge, PyObject* value);
 // or '\\'), is not copied: both texts are its own UTF-8 buffer between quotes, and the result
 // holds the str. Holding a reference, it is dropped only while the GIL is held.
 struct EncodedResult {
+    EncodedResult() = default;
+    EncodedResult(EncodedResult&&) = default;
+    EncodedResult& operator=(EncodedResult&&) = default;
+    // Large texts go back to the kept-memory cache, for the next large result.
+    ~EncodedResult() {
+        memory_release::recycle(json);
+        memory_release::recycle(repr);
+    }
+
     std::string json;
     std::string repr;  // "" when the wire value is None
     bool has_value = false;

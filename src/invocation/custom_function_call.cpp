@@ -14,7 +14,6 @@
 #include "messaging/py_json.hpp"
 #include "messaging/reply_builders.hpp"
 #include "util/log.hpp"
-#include "util/memory_release.hpp"
 
 namespace gridlet::invocation {
 namespace {
@@ -107,8 +106,6 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const Call& c) {
                              {{result.has_value ? out.text() : MessageText(), {"result_output", c.ids.request_id}},
                               {first.around(result.json_body()), {"execution_result", c.ids.request_id}},
                               {second.around(result.json_body()), {"function_execution_result", c.ids.request_id}}});
-        memory_release::recycle(result.repr);
-        memory_release::recycle(result.json);
         GLOG_INFO("[Kernel] Custom function call succeeded: {}", qualified);
         return;
     }

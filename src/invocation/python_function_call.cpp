@@ -17,7 +17,6 @@
 #include "modules/import_graph.hpp"
 #include "modules/module_loader.hpp"
 #include "util/log.hpp"
-#include "util/memory_release.hpp"
 
 namespace gridlet::invocation {
 namespace {
@@ -148,8 +147,6 @@ void run_on_worker(const GilHeld& gil, HandlerContext ctx, const CallableCall& c
         const reply::Framed framed = result.frame(reply::python_function_result(logs, c.ids));
         ctx.replies.post_all(gil, {{result.has_value ? out.text() : MessageText(), {"result_output", c.ids.request_id}},
                                    {framed.around(result.json_body()), {"python_function_result", c.ids.request_id}}});
-        memory_release::recycle(result.repr);
-        memory_release::recycle(result.json);
         GLOG_INFO("[Kernel] Python function call succeeded: callable_id={}", c.callable_id);
         return;
     }

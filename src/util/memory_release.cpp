@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <pthread.h>
@@ -18,12 +19,9 @@
 
 namespace gridlet::memory_release {
 namespace {
-std::atomic<std::size_t> g_freed{0};
-std::atomic<bool> g_trimming{false};
-
 // The buffers and blocks kept for reuse. A reaper thread, started with the first kept one (and
 // again in a forked child, which has no threads), frees them once they have sat unused for
-// kKeepForMs.
+// kKeepForMs, and then runs the heap trim that freed frames asked for.
 struct Block {
     void* p;
     std::size_t size;
@@ -35,6 +33,8 @@ struct Kept {
     std::vector<std::string> buffers;
     std::vector<Block> blocks;
     std::size_t bytes = 0;
+    std::size_t freed = 0;  // small frame bytes freed since the last trim
+    bool trim = false;      // a malloc_trim is due once idle
     std::chrono::steady_clock::time_point last_use;
     pid_t reaper_pid = 0;
 };
@@ -62,7 +62,7 @@ void reap() {
     const auto keep_for = std::chrono::milliseconds(kKeepForMs);
     std::unique_lock lock(k.mutex);
     for (;;) {
-        k.changed.wait(lock, [&] { return k.bytes > 0; });
+        k.changed.wait(lock, [&] { return k.bytes > 0 || k.trim; });
         const auto due = k.last_use + keep_for;
         if (std::chrono::steady_clock::now() < due) {
             k.changed.wait_until(lock, due);
@@ -71,24 +71,30 @@ void reap() {
         std::vector<std::string> buffers;
         std::vector<Block> blocks;
         take_all_locked(k, buffers, blocks);
+        const bool trim = std::exchange(k.trim, false);
         lock.unlock();
         free_all(buffers, blocks);
+        if (trim) malloc_trim(0);
         lock.lock();
     }
 }
 
-// Makes room for `bytes` more and starts the reaper if this process has none. False (nothing
-// changed) when the cache is full or no thread can be started.
-bool admit_locked(Kept& k, std::size_t bytes) {
-    if (k.bytes + bytes > kKeepBytes) return false;
-    if (k.reaper_pid != getpid()) {
-        try {
-            std::thread(reap).detach();
-        } catch (...) {
-            return false;  // keep nothing rather than keep it for ever
-        }
-        k.reaper_pid = getpid();
+// Starts the reaper if this process has none. False when no thread can be started.
+bool reaper_running_locked(Kept& k) {
+    if (k.reaper_pid == getpid()) return true;
+    try {
+        std::thread(reap).detach();
+    } catch (...) {
+        return false;
     }
+    k.reaper_pid = getpid();
+    return true;
+}
+
+// Makes room for `bytes` more. False (nothing changed) when the cache is full or there is no
+// reaper to free it later: nothing is kept for ever.
+bool admit_locked(Kept& k, std::size_t bytes) {
+    if (k.bytes + bytes > kKeepBytes || !reaper_running_locked(k)) return false;
     k.bytes += bytes;
     k.last_use = std::chrono::steady_clock::now();
     return true;
@@ -180,6 +186,19 @@ void release_kept() {
     free_all(buffers, blocks);
 }
 
+namespace {
+// Asks for the whole 2 MB-aligned pages inside [p, p + size) to be huge pages, when `size` is at
+// least kMmapThreshold (such a block is its own mapping). A hint: a refusal changes nothing.
+void advise_huge_pages(void* p, std::size_t size) {
+    if (!p || size < kMmapThreshold) return;
+    constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
+    const std::uintptr_t last = (begin + size) & ~(huge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+}  // namespace
+
 void reserve_large(std::string& s, std::size_t capacity) {
     if (capacity <= s.capacity()) return;
     capacity = std::max(capacity, s.capacity() + s.capacity() / 2);  // growth stays geometric
@@ -199,15 +218,6 @@ void reserve_large(std::string& s, std::size_t capacity) {
     recycle(fresh);
 }
 
-void advise_huge_pages(void* p, std::size_t size) {
-    if (!p || size < kMmapThreshold) return;
-    constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-    const std::uintptr_t last = (begin + size) & ~(huge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
-
 void configure() {
     mallopt(M_MMAP_THRESHOLD, int(kMmapThreshold));
     mallopt(M_TRIM_THRESHOLD, int(2 * kMmapThreshold));
@@ -218,18 +228,16 @@ void configure() {
 }
 
 void note_freed(std::size_t bytes, bool idle) {
-    const std::size_t freed = g_freed.fetch_add(bytes) + bytes;
-    if (!idle || freed < kTrimAfter) return;
-    if (g_trimming.exchange(true)) return;  // one trim at a time; it takes what was freed meanwhile
-    g_freed = 0;
-    try {
-        std::thread([] {
-            malloc_trim(0);
-            g_trimming = false;
-        }).detach();
-    } catch (...) {
-        g_trimming = false;
+    Kept& k = kept();
+    {
+        std::lock_guard lock(k.mutex);
+        k.freed += bytes;
+        if (!idle || k.freed < kTrimAfter || !reaper_running_locked(k)) return;
+        k.freed = 0;
+        k.trim = true;
+        k.last_use = std::chrono::steady_clock::now();
     }
+    k.changed.notify_one();
 }
 
 }  // namespace gridlet::memory_release

@@ -5,8 +5,8 @@
 // mmap'ed and unmapped when freed: the mmap threshold is fixed (glibc would otherwise raise it to
 // the size of the last large block freed, up to 32 MB, and keep such blocks in its heaps). They
 // are asked to be backed by huge pages (see reserve_large), so filling one takes a few page faults
-// instead of one per 4 KB. Once a message's frames have been freed, malloc_trim(0) hands the free
-// heap pages back, on a short-lived thread of its own.
+// instead of one per 4 KB. Once enough small frames have been freed, malloc_trim(0) hands the free
+// heap pages back, on the reaper thread below.
 //
 // Memory touched for the first time is the dearest part of a large message (on a virtual machine
 // each new page may also fault in the host: about 1.8 ms per MB here, against 0.1 ms to fill
@@ -50,15 +50,12 @@ std::size_t kept_bytes();
 // Frees every kept buffer at once (tests; also what the idle timeout does).
 void release_kept();
 
-// Asks for the whole 2 MB-aligned pages inside [p, p + size) to be huge pages, when `size` is at
-// least kMmapThreshold (such a block is its own mapping). A hint: a refusal changes nothing.
-void advise_huge_pages(void* p, std::size_t size);
-
 // Sets the allocator's thresholds; call once at startup, before threads start.
 void configure();
 
-// Notes that `bytes` of buffers were just freed; when enough have been and nothing more is queued
-// (`idle`), starts a trim.
+// Notes that `bytes` of small frame buffers were just freed; when enough have been and nothing
+// more is queued (`idle`), the reaper runs malloc_trim(0) once nothing large has happened for
+// kKeepForMs.
 void note_freed(std::size_t bytes, bool idle);
 
 }  // namespace gridlet::memory_release
